@@ -1,0 +1,203 @@
+#include "guide/guide_pair.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+namespace guide {
+namespace {
+
+// Seconds from 1601-01-01 to 1970-01-01 (-11644473600) reduced modulo 2^32.
+const uint32_t kEpochShift = 1240428288u;
+const int64_t kFiletimeTicksPerSecond = 10000000;
+
+// "<stem><suffix>" in a call-owned buffer: the usual stems fit on the stack,
+// longer ones get a heap buffer of their own size rather than being refused.
+class FileName {
+public:
+    FileName(const char* stem, const char* suffix) noexcept : heap_(NULL), str_(NULL) {
+        size_t stem_len = strlen(stem);
+        size_t suffix_len = strlen(suffix);
+        size_t size = stem_len + suffix_len + 1;
+        char* buf = small_;
+        if (size > sizeof small_) {
+            heap_ = static_cast<char*>(malloc(size));
+            if (!heap_)
+                return;
+            buf = heap_;
+        }
+        memcpy(buf, stem, stem_len);
+        memcpy(buf + stem_len, suffix, suffix_len + 1);
+        str_ = buf;
+    }
+    ~FileName() { free(heap_); }
+    FileName(const FileName&) = delete;
+    FileName& operator=(const FileName&) = delete;
+
+    // NULL when the name could not be formed.
+    const char* c_str() const noexcept { return str_; }
+
+private:
+    char small_[152];
+    char* heap_;
+    const char* str_;
+};
+
+uint32_t le16(const unsigned char* p) noexcept {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8;
+}
+
+int64_t le64(const unsigned char* p) noexcept {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i)
+        v = v << 8 | p[i];
+    return static_cast<int64_t>(v);
+}
+
+// Reads up to n bytes; whatever does not arrive before end of file keeps the
+// caller's zeroes. Returns 0 or errno.
+int read_field(int fd, void* buf, size_t n, size_t* got_out = NULL) noexcept {
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = read(fd, static_cast<char*>(buf) + got, n - got);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (r == 0)
+            break;
+        got += static_cast<size_t>(r);
+    }
+    if (got_out)
+        *got_out = got;
+    return 0;
+}
+
+int read_u16(int fd, uint32_t& value) noexcept {
+    unsigned char b[2] = {0, 0};
+    int err = read_field(fd, b, sizeof b);
+    value = le16(b);
+    return err;
+}
+
+int seek_to(int fd, long offset) noexcept {
+    return lseek64(fd, offset, SEEK_SET) < 0 ? errno : 0;
+}
+
+int report_read_error(int err) noexcept {
+    fputs("Read error!\n", stdout);
+    return err;
+}
+
+// The first two fields of an index record: skipped bytes, then the start.
+int read_record_start(int fd, int32_t& start) noexcept {
+    unsigned char skipped[2];
+    unsigned char field[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    int err = read_field(fd, skipped, sizeof skipped);
+    if (!err)
+        err = read_field(fd, field, sizeof field);
+    start = start_time_from_filetime(le64(field));
+    return err;
+}
+
+int open_read_only(const FileName& name, const char* stem, const char* suffix,
+                   Descriptor& out) noexcept {
+    int fd = -1;
+    int err = ENOMEM;
+    if (name.c_str()) {
+        fd = open64(name.c_str(), O_RDONLY);
+        err = errno;
+    }
+    if (fd >= 0) {
+        out.reset(fd);
+        return 0;
+    }
+    printf("Can't open file %s%s errno%d\n", stem, suffix, err);
+    fflush(stdout);
+    return err;
+}
+
+}  // namespace
+
+void Descriptor::reset(int fd) noexcept {
+    close();
+    fd_ = fd;
+}
+
+void Descriptor::close() noexcept {
+    if (fd_ < 0)
+        return;
+    int saved = errno;
+    ::close(fd_);
+    fd_ = -1;
+    errno = saved;
+}
+
+int32_t start_time_from_filetime(int64_t filetime) noexcept {
+    int64_t seconds = filetime / kFiletimeTicksPerSecond;  // truncates toward zero
+    uint32_t unix_seconds = static_cast<uint32_t>(static_cast<uint64_t>(seconds)) + kEpochShift;
+    return static_cast<int32_t>(unix_seconds);
+}
+
+int open_pair(const char* stem, Pair& pair) noexcept {
+    FileName index_name(stem, ".ndx");
+    FileName data_name(stem, ".pdt");
+    pair.count = 0;
+    int err = open_read_only(index_name, stem, ".ndx", pair.index);
+    if (err)
+        return err;
+    err = open_read_only(data_name, stem, ".pdt", pair.data);
+    if (!err) {
+        uint32_t count = 0;
+        err = read_u16(pair.index.get(), count);
+        if (err)
+            report_read_error(err);
+        pair.count = static_cast<long>(count);
+    }
+    if (err)
+        close_pair(pair);
+    return err;
+}
+
+int seek_entry(Pair& pair, long i) noexcept {
+    int err = seek_to(pair.index.get(), kIndexHeaderSize + kIndexRecordSize * i);
+    return err ? report_read_error(err) : 0;
+}
+
+int read_next_entry(Pair& pair, int32_t& start, TitleBuffer& title) noexcept {
+    title[0] = '\0';
+    uint32_t offset = 0;
+    uint32_t length = 0;
+    int err = read_record_start(pair.index.get(), start);
+    if (!err)
+        err = read_u16(pair.index.get(), offset);
+    if (!err)
+        err = seek_to(pair.data.get(), static_cast<long>(offset));
+    if (!err)
+        err = read_u16(pair.data.get(), length);
+    if (!err && length > 0) {
+        size_t want = length < kTitleBufferSize ? length : kTitleBufferSize - 1;
+        size_t got = 0;
+        err = read_field(pair.data.get(), title, want, &got);
+        title[got] = '\0';
+    }
+    return err ? report_read_error(err) : 0;
+}
+
+int read_start_time(Pair& pair, long i, int32_t& start) noexcept {
+    int err = seek_to(pair.index.get(), kIndexHeaderSize + kIndexRecordSize * i);
+    if (!err)
+        err = read_record_start(pair.index.get(), start);
+    return err ? report_read_error(err) : 0;
+}
+
+void close_pair(Pair& pair) noexcept {
+    pair.index.close();
+    pair.data.close();
+}
+
+}  // namespace guide

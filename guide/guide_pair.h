@@ -1,0 +1,71 @@
+// Reader for one channel's guide file pair: "<stem>.ndx" (entry count and
+// 12-byte index records) and "<stem>.pdt" (titles the records point at).
+//
+// Plain C++ over POSIX, free of the interpreter, so it can be tested and
+// fuzzed on its own. Every operation returns 0 or the errno of the call that
+// failed; the user-visible messages are printed here, on standard output.
+#ifndef QUARNEL_GUIDE_GUIDE_PAIR_H
+#define QUARNEL_GUIDE_GUIDE_PAIR_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace guide {
+
+// Room for the longest title text plus its terminating zero; longer stored
+// titles are cut to kTitleBufferSize - 1 bytes.
+const size_t kTitleBufferSize = 5000;
+typedef char TitleBuffer[kTitleBufferSize];
+
+const long kIndexRecordSize = 12;
+const long kIndexHeaderSize = 2;
+
+// One owned read-only descriptor, closed when it goes out of scope.
+class Descriptor {
+public:
+    Descriptor() noexcept : fd_(-1) {}
+    ~Descriptor() { close(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const noexcept { return fd_; }
+    bool is_open() const noexcept { return fd_ >= 0; }
+    void reset(int fd) noexcept;
+    // Leaves errno as it found it, so a pending failure keeps its number.
+    void close() noexcept;
+
+private:
+    int fd_;
+};
+
+struct Pair {
+    Descriptor index;
+    Descriptor data;
+    long count = 0;  // entry count, 0 ... 65535
+};
+
+// Windows FILETIME (100 ns since 1601) to signed 32-bit Unix seconds,
+// wrapping modulo 2^32 outside that range.
+int32_t start_time_from_filetime(int64_t filetime) noexcept;
+
+// Opens "<stem>.ndx" then "<stem>.pdt" and reads the entry count. On failure
+// the message is printed and nothing is left open.
+int open_pair(const char* stem, Pair& pair) noexcept;
+
+// Moves the index file to the record of entry i.
+int seek_entry(Pair& pair, long i) noexcept;
+
+// Reads the record at the index file's position and its title; the title is
+// zero-terminated in `title`. Bytes missing at the end of a file read as 0.
+int read_next_entry(Pair& pair, int32_t& start, TitleBuffer& title) noexcept;
+
+// Reads only the start time of entry i; the index position is left inside
+// the record, so seek before reading entries again.
+int read_start_time(Pair& pair, long i, int32_t& start) noexcept;
+
+// Closes the index file, then the data file.
+void close_pair(Pair& pair) noexcept;
+
+}  // namespace guide
+
+#endif

@@ -1,0 +1,15 @@
+#ifndef QUARNEL_MODULE_METHODS_H
+#define QUARNEL_MODULE_METHODS_H
+
+#include <Python.h>
+
+namespace quarnel {
+
+// read(channel_name): every entry of the channel.
+PyObject* read(PyObject* self, PyObject* args) noexcept;
+// current(channel_name, shift): the entry on at now + shift and up to two after.
+PyObject* current(PyObject* self, PyObject* args) noexcept;
+
+}  // namespace quarnel
+
+#endif
