@@ -8,9 +8,13 @@ CMAKE_FLAGS ?=
 FETCHED_PY2 := .deps/bin/python2.7
 PY2 := $(if $(PYTHON2),$(PYTHON2),$(CURDIR)/$(FETCHED_PY2))
 PY2_DEP := $(if $(PYTHON2),,$(FETCHED_PY2))
-PY2_INCLUDE = $(shell $(PY2) -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+INCLUDE_OF = $(shell $(1) -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 
-.PHONY: all build test demo host-tools clean
+# The target: little-endian MIPS32, tested in a mipsel Python 2.7 under qemu.
+MIPSEL_PY2 := .deps/bin/python2.7-mipsel
+MIPSEL_BUILD ?= build-mipsel
+
+.PHONY: all build build-mipsel test demo host-tools clean
 
 all: build
 
@@ -21,11 +25,22 @@ $(FETCHED_PY2): | host-tools
 	tools/fetch-python2.sh
 
 build: $(PY2_DEP) | host-tools
-	cmake -S . -B $(BUILD) -DPython2_EXECUTABLE=$(PY2) -DPython2_INCLUDE_DIR=$(PY2_INCLUDE) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DPython2_EXECUTABLE=$(PY2) -DPython2_INCLUDE_DIR=$(call INCLUDE_OF,$(PY2)) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j2
 
-test: build
+$(MIPSEL_PY2): $(PY2_DEP) | host-tools
+	HOST_PYTHON2=$(PY2) tools/build-python2-mipsel.sh
+
+build-mipsel: $(MIPSEL_PY2) $(PY2_DEP)
+	cmake -S . -B $(MIPSEL_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
+	  -DPython2_INCLUDE_DIR=$(call INCLUDE_OF,$(MIPSEL_PY2)) \
+	  -DQUARNEL_TEST_PYTHON=$(CURDIR)/$(MIPSEL_PY2) -DQUARNEL_HOST_PYTHON=$(PY2) \
+	  -DQUARNEL_EXPECT_MACHINE=mips -DQUARNEL_EMULATOR=qemu-mipsel-static
+	cmake --build $(MIPSEL_BUILD) -j2
+
+test: build build-mipsel
 	cd $(BUILD) && ctest --output-on-failure
+	cd $(MIPSEL_BUILD) && ctest --output-on-failure
 
 demo: build
 	$(PY2) tools/demo.py $(BUILD)

@@ -1,5 +1,6 @@
 """Checks the built module file: ELF class, byte order and machine for the
-expected platform, exactly one exported symbol, and its recorded name.
+expected platform, exactly one exported symbol, its recorded name, and no
+C++ runtime among the libraries it needs.
 Usage: check_shared_object.py quarnel.so x86_64|mips"""
 import struct
 import subprocess
@@ -38,9 +39,13 @@ def main(path, machine):
     sonames = [line for line in readelf("-d", path) if "(SONAME)" in line]
     if len(sonames) != 1 or "[quarnel.so]" not in sonames[0]:
         problems.append("SONAME %s, expected quarnel.so" % sonames)
+    needed = [line for line in readelf("-d", path) if "(NEEDED)" in line]
+    runtime = [line for line in needed if "libstdc++" in line or "libgcc_s" in line]
+    if runtime:
+        problems.append("needs a C++ runtime the box may lack: %s" % runtime)
     for problem in problems:
         print(problem)
-    print("%d passed, %d failed" % (3 - len(problems), len(problems)))
+    print("%d passed, %d failed" % (4 - len(problems), len(problems)))
     return 1 if problems else 0
 
 

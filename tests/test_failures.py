@@ -32,7 +32,7 @@ class FileFailureTest(GuideCase):
             ("no data", self.stem("nodata"),
              "Can't open file %s.pdt errno2\n" % self.stem("nodata"), errno.ENOENT),
             ("name too long", long_name,
-             "Can't open file %s.ndx errno36\n" % long_name, errno.ENAMETOOLONG),
+             "Can't open file %s.ndx errno%d\n" % (long_name, errno.ENAMETOOLONG), errno.ENAMETOOLONG),
             ("index is a directory", self.stem("both"), "Read error!\n", errno.EISDIR),
             ("data is a directory", self.stem("dir"), "Read error!\n", errno.EISDIR),
         ]

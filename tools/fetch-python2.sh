@@ -38,7 +38,7 @@ done
 cat >"$wrapper" <<WRAP
 #!/bin/sh
 # Runs the unpacked $name from this tree.
-root=\$(cd "\$(dirname "\$0")/../py2-$flavour" && pwd)
+root=\$(cd "\$(dirname "\$(readlink -f "\$0")")/../py2-$flavour" && pwd)
 PYTHONHOME=\$root/usr
 LD_LIBRARY_PATH=\$root/usr/lib/$triplet\${LD_LIBRARY_PATH:+:\$LD_LIBRARY_PATH}
 export PYTHONHOME LD_LIBRARY_PATH

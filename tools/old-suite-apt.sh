@@ -30,8 +30,13 @@ old_apt_mirror() {
     } | grep -E '/debian/?$' | grep -v -E 'security|ports' | head -n 1 || true
 }
 
-old_apt() {
-    apt-get -o Dir::Etc::SourceList="$APT_STATE/sources.list" \
+old_apt() { _old_apt_run apt-get "$@"; }
+old_apt_cache() { _old_apt_run apt-cache "$@"; }
+
+_old_apt_run() {
+    local tool=$1
+    shift
+    "$tool" -o Dir::Etc::SourceList="$APT_STATE/sources.list" \
         -o Dir::Etc::SourceParts=/dev/null \
         -o Dir::State::Lists="$APT_STATE/lists" \
         -o Dir::Cache="$APT_STATE/cache" \
