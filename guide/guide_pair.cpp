@@ -195,6 +195,25 @@ int read_start_time(Pair& pair, long i, int32_t& start) noexcept {
     return err ? report_read_error(err) : 0;
 }
 
+int find_window(Pair& pair, int32_t target, long& first, long& size) noexcept {
+    long low = 0;
+    long high = pair.count - 1;
+    while (high - low >= 2) {
+        long mid = low + (high - low) / 2;
+        int32_t start = 0;
+        int err = read_start_time(pair, mid, start);
+        if (err)
+            return err;
+        if (start < target)
+            low = mid;
+        else
+            high = mid;
+    }
+    first = low;
+    size = first + 2 < pair.count ? 3 : pair.count - first;
+    return seek_entry(pair, first);
+}
+
 void close_pair(Pair& pair) noexcept {
     pair.index.close();
     pair.data.close();

@@ -63,6 +63,13 @@ int read_next_entry(Pair& pair, int32_t& start, TitleBuffer& title) noexcept;
 // the record, so seek before reading entries again.
 int read_start_time(Pair& pair, long i, int32_t& start) noexcept;
 
+// Finds where the window for `target` begins: the last entry starting
+// strictly before it, kept within 0 ... count - 2 (0 for fewer than two
+// entries), by binary search over the start times; entries 0 and count - 1
+// are never read. Leaves the index file at entry `first`; `size` is how many
+// entries the window holds (up to three).
+int find_window(Pair& pair, int32_t target, long& first, long& size) noexcept;
+
 // Closes the index file, then the data file.
 void close_pair(Pair& pair) noexcept;
 
