@@ -14,12 +14,15 @@ INCLUDE_OF = $(shell $(1) -c 'import sysconfig; print(sysconfig.get_paths()["inc
 MIPSEL_PY2 := .deps/bin/python2.7-mipsel
 MIPSEL_BUILD ?= build-mipsel
 
-.PHONY: all build build-mipsel test demo host-tools clean
+FUZZ_SECONDS ?= 180
+FUZZ_BUILD ?= build-fuzz
+
+.PHONY: all build build-mipsel test demo fuzz host-tools clean
 
 all: build
 
 host-tools:
-	@tools/host-tools.sh
+	@tools/need.sh cmake:cmake g++:g++ make:make readelf:binutils dpkg-architecture:dpkg-dev
 
 $(FETCHED_PY2): | host-tools
 	tools/fetch-python2.sh
@@ -41,6 +44,19 @@ build-mipsel: $(MIPSEL_PY2) $(PY2_DEP)
 test: build build-mipsel
 	cd $(BUILD) && ctest --output-on-failure
 	cd $(MIPSEL_BUILD) && ctest --output-on-failure
+	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60
+
+# A bounded libFuzzer run over the reader; any crash or broken invariant fails it.
+fuzz: $(PY2_DEP) | host-tools
+	tools/need.sh clang++:clang fuzzer-runtime:libclang-rt-14-dev
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DQUARNEL_FUZZ=ON -DBUILD_TESTING=OFF \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython2_EXECUTABLE=$(PY2) -DPython2_INCLUDE_DIR=$(call INCLUDE_OF,$(PY2))
+	cmake --build $(FUZZ_BUILD) --target guide_fuzz -j2
+	$(PY2) tests/fuzz/make_seeds.py $(FUZZ_BUILD)/seeds
+	mkdir -p $(FUZZ_BUILD)/corpus
+	$(FUZZ_BUILD)/guide_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ \
+	  $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds 2>$(FUZZ_BUILD)/fuzz.log || { tail -60 $(FUZZ_BUILD)/fuzz.log; exit 1; }
+	@grep -E '^(Done|stat::number_of_executed_units)' $(FUZZ_BUILD)/fuzz.log
 
 demo: build
 	$(PY2) tools/demo.py $(BUILD)
