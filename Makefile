@@ -8,7 +8,9 @@ CMAKE_FLAGS ?=
 FETCHED_PY2 := .deps/bin/python2.7
 PY2 := $(if $(PYTHON2),$(PYTHON2),$(CURDIR)/$(FETCHED_PY2))
 PY2_DEP := $(if $(PYTHON2),,$(FETCHED_PY2))
-INCLUDE_OF = $(shell $(1) -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+# The headers of an interpreter, wherever its tree was unpacked (a debug
+# interpreter keeps them in python2.7_d).
+INCLUDE_OF = $(shell $(1) -c 'import os, sys, sysconfig; print(os.path.join(sys.prefix, "include", os.path.basename(sysconfig.get_config_var("INCLUDEPY"))))')
 
 # The target: little-endian MIPS32, tested in a mipsel Python 2.7 under qemu.
 MIPSEL_PY2 := .deps/bin/python2.7-mipsel
@@ -17,7 +19,12 @@ MIPSEL_BUILD ?= build-mipsel
 FUZZ_SECONDS ?= 180
 FUZZ_BUILD ?= build-fuzz
 
-.PHONY: all build build-mipsel test demo fuzz host-tools clean
+# Reference leaks need Debian's Py_DEBUG interpreter and a module built for it.
+DBG_PY2 := .deps/bin/python2.7-dbg
+DBG_BUILD ?= build-dbg
+LEAK_ITERATIONS ?= 5000
+
+.PHONY: all build build-mipsel test demo fuzz leakcheck host-tools clean
 
 all: build
 
@@ -44,7 +51,22 @@ build-mipsel: $(MIPSEL_PY2) $(PY2_DEP)
 test: build build-mipsel
 	cd $(BUILD) && ctest --output-on-failure
 	cd $(MIPSEL_BUILD) && ctest --output-on-failure
+	$(MAKE) --no-print-directory leakcheck
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60
+
+$(DBG_PY2): | host-tools
+	tools/fetch-python2.sh dbg
+
+# Reference and descriptor counts over thousands of calls on every path, then
+# the suite under valgrind memcheck.
+leakcheck: $(DBG_PY2) build
+	tools/need.sh valgrind:valgrind
+	cmake -S . -B $(DBG_BUILD) -DPython2_EXECUTABLE=$(CURDIR)/$(DBG_PY2) \
+	  -DPython2_INCLUDE_DIR=$(call INCLUDE_OF,$(DBG_PY2)) -DQUARNEL_MODULE_SUFFIX=_d.so \
+	  -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=OFF
+	cmake --build $(DBG_BUILD) -j2
+	$(DBG_PY2) tests/leak_loop.py $(DBG_BUILD) $(LEAK_ITERATIONS)
+	tools/valgrind-suite.sh $(BUILD) $(PY2)
 
 # A bounded libFuzzer run over the reader; any crash or broken invariant fails it.
 fuzz: $(PY2_DEP) | host-tools

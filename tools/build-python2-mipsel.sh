@@ -27,8 +27,8 @@ fi
 src=$top/.deps/src
 rm -rf "$src" "$prefix"
 mkdir -p "$src" "$top/.deps/bin"
-(cd "$src" && old_apt source --download-only -qq "python2.7=$version")
-tar -xzf "$src"/python2.7_*.orig.tar.gz -C "$src"
+tarball=$(python2_source_tarball "$top/.deps")
+tar -xf "$tarball" -C "$src"
 cd "$src"/Python-2.7*/
 
 # The build interpreter must be found as python2.7 on PATH.

@@ -30,9 +30,14 @@ rm -rf "$root/debs"
 [ -x "$root/usr/bin/$name" ] || { echo "unpacked archive has no $name" >&2; exit 1; }
 # Debian's pyconfig.h only forwards to <triplet/python2.7/pyconfig.h> on the
 # system include path; put the real one beside Python.h so the tree stands alone.
+# The debug headers are links into python2.7/, whose quoted includes would
+# then find the release pyconfig.h: make them real files too.
 for inc in "$root"/usr/include/python2.7*; do
+    for link in $(find "$inc" -maxdepth 1 -type l); do
+        cp --remove-destination "$(readlink -f "$link")" "$link"
+    done
     real=$root/usr/include/$triplet/$(basename "$inc")/pyconfig.h
-    [ -f "$real" ] && cp "$real" "$inc/pyconfig.h"
+    [ -f "$real" ] && cp --remove-destination "$real" "$inc/pyconfig.h"
 done
 
 cat >"$wrapper" <<WRAP

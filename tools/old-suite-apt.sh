@@ -44,6 +44,20 @@ _old_apt_run() {
         "$@"
 }
 
+# Downloads (once) the python2.7 source package of the older suite into
+# $1/src-dl and prints the path of its upstream tarball.
+python2_source_tarball() {
+    local dl=$1/src-dl version
+    version=$(old_apt_cache showsrc python2.7 2>/dev/null | sed -n 's/^Version: //p' | head -n 1)
+    [ -n "$version" ] || { echo "python2.7 source not found in the older suite" >&2; return 1; }
+    if ! ls "$dl"/python2.7_*.orig.tar.* >/dev/null 2>&1; then
+        rm -rf "$dl"
+        mkdir -p "$dl"
+        (cd "$dl" && old_apt source --download-only -qq "python2.7=$version" >&2)
+    fi
+    ls "$dl"/python2.7_*.orig.tar.* | head -n 1
+}
+
 # Installs system packages (from the system's own sources) for commands that are missing.
 # Arguments: command:package pairs.
 need_packages() {
