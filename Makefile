@@ -24,7 +24,7 @@ DBG_PY2 := .deps/bin/python2.7-dbg
 DBG_BUILD ?= build-dbg
 LEAK_ITERATIONS ?= 5000
 
-.PHONY: all build build-mipsel test demo fuzz leakcheck host-tools clean
+.PHONY: all build build-mipsel test demo fuzz leakcheck bench host-tools clean
 
 all: build
 
@@ -49,10 +49,10 @@ build-mipsel: $(MIPSEL_PY2) $(PY2_DEP)
 	cmake --build $(MIPSEL_BUILD) -j2
 
 test: build build-mipsel
+	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60
+	$(MAKE) --no-print-directory leakcheck
 	cd $(BUILD) && ctest --output-on-failure
 	cd $(MIPSEL_BUILD) && ctest --output-on-failure
-	$(MAKE) --no-print-directory leakcheck
-	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60
 
 $(DBG_PY2): | host-tools
 	tools/fetch-python2.sh dbg
@@ -82,6 +82,13 @@ fuzz: $(PY2_DEP) | host-tools
 
 demo: build
 	$(PY2) tools/demo.py $(BUILD)
+
+# Figures, not a test: the module against its system-call floor and two
+# pure-Python readers, on the host and in the mipsel interpreter under qemu.
+bench: build build-mipsel
+	tools/need.sh strace:strace
+	$(PY2) bench/bench.py $(BUILD)
+	$(CURDIR)/$(MIPSEL_PY2) bench/bench.py $(MIPSEL_BUILD) --emulator qemu-mipsel-static
 
 clean:
 	rm -rf build build-*
