@@ -32,6 +32,17 @@ def make_guide(top, n):
     return stem, base + 60 * (n // 2) + 30
 
 
+def start_time(field):
+    """FILETIME to signed 32-bit Unix seconds (division truncating to zero)."""
+    seconds = abs(field) // 10000000
+    s = ((seconds if field >= 0 else -seconds) + 1240428288) & 0xFFFFFFFF
+    return s - 0x100000000 if s >= 0x80000000 else s
+
+
+def title_text(raw):
+    return raw.split(b"\0", 1)[0].decode("cp1251", "replace")
+
+
 def whole_file_reader(stem):
     """Reads both files whole and unpacks with struct."""
     with open(stem + ".ndx", "rb") as f:
@@ -42,12 +53,17 @@ def whole_file_reader(stem):
     out = []
     for i in range(count):
         ft, off = struct.unpack_from("<qH", index, 2 + 12 * i + 2)
-        start = (int(ft / 10000000) + 1240428288) & 0xFFFFFFFF
-        start = start - 0x100000000 if start >= 0x80000000 else start
         (length,) = struct.unpack_from("<H", data, off)
-        title = data[off + 2:off + 2 + min(length, 4999)].split(b"\0", 1)[0]
-        out.append((start, title.decode("cp1251", "replace")))
+        out.append((start_time(ft), title_text(data[off + 2:off + 2 + min(length, 4999)])))
     return tuple(out)
+
+
+def read_entry_rest(ndx, pdt):
+    """The title offset (the index file stands at it) and the title."""
+    (off,) = struct.unpack("<H", os.read(ndx, 2))
+    os.lseek(pdt, off, os.SEEK_SET)
+    (length,) = struct.unpack("<H", os.read(pdt, 2))
+    return title_text(os.read(pdt, min(length, 4999)))
 
 
 def field_reader(stem):
@@ -60,13 +76,7 @@ def field_reader(stem):
         for _ in range(count):
             os.read(ndx, 2)
             (ft,) = struct.unpack("<q", os.read(ndx, 8))
-            (off,) = struct.unpack("<H", os.read(ndx, 2))
-            os.lseek(pdt, off, os.SEEK_SET)
-            (length,) = struct.unpack("<H", os.read(pdt, 2))
-            title = os.read(pdt, min(length, 4999)).split(b"\0", 1)[0]
-            start = (int(ft / 10000000) + 1240428288) & 0xFFFFFFFF
-            start = start - 0x100000000 if start >= 0x80000000 else start
-            out.append((start, title.decode("cp1251", "replace")))
+            out.append((start_time(ft), read_entry_rest(ndx, pdt)))
         return tuple(out)
     finally:
         os.close(ndx)
@@ -82,9 +92,7 @@ def field_reader_current(stem, target):
 
         def start_of(i):
             os.lseek(ndx, 2 + 12 * i + 2, os.SEEK_SET)
-            (ft,) = struct.unpack("<q", os.read(ndx, 8))
-            s = (int(ft / 10000000) + 1240428288) & 0xFFFFFFFF
-            return s - 0x100000000 if s >= 0x80000000 else s
+            return start_time(struct.unpack("<q", os.read(ndx, 8))[0])
         low, high = 0, count - 1
         while high - low >= 2:
             mid = low + (high - low) // 2
@@ -95,11 +103,7 @@ def field_reader_current(stem, target):
         out = []
         for i in range(low, min(low + 3, count)):
             start = start_of(i)
-            (off,) = struct.unpack("<H", os.read(ndx, 2))
-            os.lseek(pdt, off, os.SEEK_SET)
-            (length,) = struct.unpack("<H", os.read(pdt, 2))
-            title = os.read(pdt, min(length, 4999)).split(b"\0", 1)[0]
-            out.append((start, title.decode("cp1251", "replace")))
+            out.append((start, read_entry_rest(ndx, pdt)))
         return tuple(out)
     finally:
         os.close(ndx)
