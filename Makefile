@@ -42,6 +42,7 @@ $(MIPSEL_PY2): $(PY2_DEP) | host-tools
 	HOST_PYTHON2=$(PY2) tools/build-python2-mipsel.sh
 
 build-mipsel: $(MIPSEL_PY2) $(PY2_DEP)
+	tools/need.sh mipsel-linux-gnu-g++:g++-mipsel-linux-gnu qemu-mipsel-static:qemu-user-static
 	cmake -S . -B $(MIPSEL_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
 	  -DPython2_INCLUDE_DIR=$(call INCLUDE_OF,$(MIPSEL_PY2)) \
 	  -DQUARNEL_TEST_PYTHON=$(CURDIR)/$(MIPSEL_PY2) -DQUARNEL_HOST_PYTHON=$(PY2) \

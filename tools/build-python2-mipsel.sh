@@ -14,7 +14,7 @@ target=mipsel-linux-gnu
 sysroot=/usr/$target
 wrapper=$top/.deps/bin/python2.7-mipsel
 
-need_packages $target-gcc:gcc-$target qemu-mipsel-static:qemu-user-static make:make
+need_packages $target-g++:g++-$target qemu-mipsel-static:qemu-user-static make:make
 old_apt_init "$top/.deps/apt"
 
 version=$(old_apt_cache showsrc python2.7 2>/dev/null | sed -n 's/^Version: //p' | head -n 1)
