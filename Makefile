@@ -11,6 +11,8 @@ PY2_DEP := $(if $(PYTHON2),,$(FETCHED_PY2))
 # The headers of an interpreter, wherever its tree was unpacked (a debug
 # interpreter keeps them in python2.7_d).
 INCLUDE_OF = $(shell $(1) -c 'import os, sys, sysconfig; print(os.path.join(sys.prefix, "include", os.path.basename(sysconfig.get_config_var("INCLUDEPY"))))')
+# CMake's view of an interpreter: the program and its headers.
+PYTHON_FLAGS_OF = -DPython2_EXECUTABLE=$(1) -DPython2_INCLUDE_DIR=$(call INCLUDE_OF,$(1))
 
 # The target: little-endian MIPS32, tested in a mipsel Python 2.7 under qemu.
 MIPSEL_PY2 := .deps/bin/python2.7-mipsel
@@ -35,7 +37,7 @@ $(FETCHED_PY2): | host-tools
 	tools/fetch-python2.sh
 
 build: $(PY2_DEP) | host-tools
-	cmake -S . -B $(BUILD) -DPython2_EXECUTABLE=$(PY2) -DPython2_INCLUDE_DIR=$(call INCLUDE_OF,$(PY2)) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) $(call PYTHON_FLAGS_OF,$(PY2)) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j2
 
 $(MIPSEL_PY2): $(PY2_DEP) | host-tools
@@ -62,8 +64,7 @@ $(DBG_PY2): | host-tools
 # the suite under valgrind memcheck.
 leakcheck: $(DBG_PY2) build
 	tools/need.sh valgrind:valgrind
-	cmake -S . -B $(DBG_BUILD) -DPython2_EXECUTABLE=$(CURDIR)/$(DBG_PY2) \
-	  -DPython2_INCLUDE_DIR=$(call INCLUDE_OF,$(DBG_PY2)) -DQUARNEL_MODULE_SUFFIX=_d.so \
+	cmake -S . -B $(DBG_BUILD) $(call PYTHON_FLAGS_OF,$(CURDIR)/$(DBG_PY2)) -DQUARNEL_MODULE_SUFFIX=_d.so \
 	  -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=OFF
 	cmake --build $(DBG_BUILD) -j2
 	$(DBG_PY2) tests/leak_loop.py $(DBG_BUILD) $(LEAK_ITERATIONS)
@@ -73,7 +74,7 @@ leakcheck: $(DBG_PY2) build
 fuzz: $(PY2_DEP) | host-tools
 	tools/need.sh clang++:clang fuzzer-runtime:libclang-rt-14-dev
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DQUARNEL_FUZZ=ON -DBUILD_TESTING=OFF \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython2_EXECUTABLE=$(PY2) -DPython2_INCLUDE_DIR=$(call INCLUDE_OF,$(PY2))
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(call PYTHON_FLAGS_OF,$(PY2))
 	cmake --build $(FUZZ_BUILD) --target guide_fuzz -j2
 	$(PY2) tests/fuzz/make_seeds.py $(FUZZ_BUILD)/seeds
 	mkdir -p $(FUZZ_BUILD)/corpus

@@ -17,8 +17,7 @@ wrapper=$top/.deps/bin/python2.7-mipsel
 need_packages $target-g++:g++-$target qemu-mipsel-static:qemu-user-static make:make
 old_apt_init "$top/.deps/apt"
 
-version=$(old_apt_cache showsrc python2.7 2>/dev/null | sed -n 's/^Version: //p' | head -n 1)
-[ -n "$version" ] || { echo "python2.7 source not found in the older suite" >&2; exit 1; }
+version=$(python2_source_version)
 prefix=$top/.deps/py2-mipsel-$version
 if [ -f "$prefix/.complete" ] && [ -x "$wrapper" ]; then
     exit 0

@@ -44,12 +44,20 @@ _old_apt_run() {
         "$@"
 }
 
-# Downloads (once) the python2.7 source package of the older suite into
-# $1/src-dl and prints the path of its upstream tarball.
-python2_source_tarball() {
-    local dl=$1/src-dl version
+# The version of the older suite's python2.7 source package.
+python2_source_version() {
+    local version
     version=$(old_apt_cache showsrc python2.7 2>/dev/null | sed -n 's/^Version: //p' | head -n 1)
     [ -n "$version" ] || { echo "python2.7 source not found in the older suite" >&2; return 1; }
+    echo "$version"
+}
+
+# Downloads (once per version) the python2.7 source package into
+# $1/src-dl/VERSION and prints the path of its upstream tarball.
+python2_source_tarball() {
+    local version dl
+    version=$(python2_source_version) || return 1
+    dl=$1/src-dl/$version
     if ! ls "$dl"/python2.7_*.orig.tar.* >/dev/null 2>&1; then
         rm -rf "$dl"
         mkdir -p "$dl"
