@@ -8,9 +8,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, sys.argv[1])
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-import guidepair  # noqa: E402
-import quarnel  # noqa: E402
+from support import Stdout, guidepair, open_fds, quarnel  # noqa: E402
 
 # Growth allowed over the whole measured run: caches may still settle a
 # little, but a leak of one object per call grows by thousands.
@@ -56,26 +54,20 @@ def run(calls, times):
 
 def measure():
     refs = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else None
-    return refs, len(os.listdir("/proc/self/fd"))
+    return refs, open_fds()
 
 
 def main():
     iterations = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
     top = tempfile.mkdtemp(prefix="quarnel-leak-")
-    saved = os.dup(1)
-    devnull = os.open(os.devnull, os.O_WRONLY)
     try:
         calls = fixtures(top)
-        sys.stdout.flush()
-        os.dup2(devnull, 1)  # the failure messages
-        run(calls, 50)
-        before = measure()
-        run(calls, iterations)
-        sys.stdout.flush()
-        after = measure()
+        with Stdout():  # the failure messages
+            run(calls, 50)
+            before = measure()
+            run(calls, iterations)
+            after = measure()
     finally:
-        os.dup2(saved, 1)
-        os.close(devnull)
         shutil.rmtree(top)
     total = iterations * len(calls)
     print("leak loop: %d calls over %d cases" % (total, len(calls)))

@@ -39,7 +39,7 @@ class Stdout(object):
 
 
 def child_python(code):
-    """Runs code in a fresh interpreter like this one; returns (status, stdout).
+    """Runs code in a fresh interpreter like this one; returns (status, stdout, stderr).
     QUARNEL_EMULATOR names a program to start it through (no binfmt there)."""
     argv = os.environ.get("QUARNEL_EMULATOR", "").split() + [sys.executable, "-c", code]
     child = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
