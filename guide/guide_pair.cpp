@@ -46,6 +46,24 @@ private:
     const char* str_;
 };
 
+// Makes a system call again while it fails with EINTR and the host lets it;
+// returns its result, or -1 with `status` set to the errno or kStopped.
+template <typename Call>
+auto retrying(Host& host, int& status, Call call) noexcept -> decltype(call()) {
+    for (;;) {
+        auto r = call();
+        if (r >= 0)
+            return r;
+        status = errno;
+        if (status != EINTR)
+            return r;
+        if (!host.go_on_after_interrupt()) {
+            status = kStopped;
+            return r;
+        }
+    }
+}
+
 uint32_t le16(const unsigned char* p) noexcept {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8;
 }
@@ -58,16 +76,16 @@ int64_t le64(const unsigned char* p) noexcept {
 }
 
 // Reads up to n bytes; whatever does not arrive before end of file keeps the
-// caller's zeroes. Returns 0 or errno.
-int read_field(int fd, void* buf, size_t n, size_t* got_out = NULL) noexcept {
+// caller's zeroes. A short read is followed by another until end of file.
+int read_field(Pair& pair, int fd, void* buf, size_t n, size_t* got_out = NULL) noexcept {
     size_t got = 0;
     while (got < n) {
-        ssize_t r = read(fd, static_cast<char*>(buf) + got, n - got);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
+        int status = 0;
+        ssize_t r = retrying(pair.host, status, [&] {
+            return ::read(fd, static_cast<char*>(buf) + got, n - got);
+        });
+        if (r < 0)
+            return status;
         if (r == 0)
             break;
         got += static_cast<size_t>(r);
@@ -77,48 +95,56 @@ int read_field(int fd, void* buf, size_t n, size_t* got_out = NULL) noexcept {
     return 0;
 }
 
-int read_u16(int fd, uint32_t& value) noexcept {
+int read_u16(Pair& pair, int fd, uint32_t& value) noexcept {
     unsigned char b[2] = {0, 0};
-    int err = read_field(fd, b, sizeof b);
+    int err = read_field(pair, fd, b, sizeof b);
     value = le16(b);
     return err;
 }
 
-int seek_to(int fd, long offset) noexcept {
-    return lseek64(fd, offset, SEEK_SET) < 0 ? errno : 0;
+int seek_to(Pair& pair, int fd, long offset) noexcept {
+    int status = 0;
+    return retrying(pair.host, status, [&] { return lseek64(fd, offset, SEEK_SET); }) < 0 ? status : 0;
 }
 
-int report_read_error(int err) noexcept {
-    fputs("Read error!\n", stdout);
-    return err;
+// Gives "Read error!" for a failed call (not for a stop, which is silent)
+// and remembers which file it was.
+int report_read_error(Pair& pair, int err, const char* suffix) noexcept {
+    if (err == 0 || err == kStopped)
+        return err;
+    pair.failed_suffix = suffix;
+    static const char* const message[] = {"Read error!\n", NULL};
+    return pair.host.print(message, false) ? err : kStopped;
 }
 
 // The first two fields of an index record: skipped bytes, then the start.
-int read_record_start(int fd, int32_t& start) noexcept {
+int read_record_start(Pair& pair, int32_t& start) noexcept {
     unsigned char skipped[2];
     unsigned char field[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    int err = read_field(fd, skipped, sizeof skipped);
+    int err = read_field(pair, pair.index.get(), skipped, sizeof skipped);
     if (!err)
-        err = read_field(fd, field, sizeof field);
+        err = read_field(pair, pair.index.get(), field, sizeof field);
     start = start_time_from_filetime(le64(field));
     return err;
 }
 
-int open_read_only(const FileName& name, const char* stem, const char* suffix,
-                   Descriptor& out) noexcept {
+int open_read_only(Pair& pair, const char* stem, const char* suffix, Descriptor& out) noexcept {
+    FileName name(stem, suffix);
+    int status = ENOMEM;
     int fd = -1;
-    int err = ENOMEM;
-    if (name.c_str()) {
-        fd = open64(name.c_str(), O_RDONLY);
-        err = errno;
-    }
+    if (name.c_str())
+        fd = retrying(pair.host, status, [&] { return open64(name.c_str(), O_RDONLY); });
     if (fd >= 0) {
         out.reset(fd);
         return 0;
     }
-    printf("Can't open file %s%s errno%d\n", stem, suffix, err);
-    fflush(stdout);
-    return err;
+    if (status == kStopped)
+        return status;
+    pair.failed_suffix = suffix;
+    char number[16];
+    snprintf(number, sizeof number, "%d", status);
+    const char* const message[] = {"Can't open file ", stem, suffix, " errno", number, "\n", NULL};
+    return pair.host.print(message, true) ? status : kStopped;
 }
 
 }  // namespace
@@ -143,19 +169,27 @@ int32_t start_time_from_filetime(int64_t filetime) noexcept {
     return static_cast<int32_t>(unix_seconds);
 }
 
+bool StdoutHost::print(const char* const* pieces, bool flush) noexcept {
+    for (; *pieces; ++pieces)
+        fputs(*pieces, stdout);
+    if (flush)
+        fflush(stdout);
+    return true;
+}
+
+const char kIndexSuffix[] = ".ndx";
+const char kDataSuffix[] = ".pdt";
+
 int open_pair(const char* stem, Pair& pair) noexcept {
-    FileName index_name(stem, ".ndx");
-    FileName data_name(stem, ".pdt");
     pair.count = 0;
-    int err = open_read_only(index_name, stem, ".ndx", pair.index);
+    pair.failed_suffix = NULL;
+    int err = open_read_only(pair, stem, kIndexSuffix, pair.index);
     if (err)
         return err;
-    err = open_read_only(data_name, stem, ".pdt", pair.data);
+    err = open_read_only(pair, stem, kDataSuffix, pair.data);
     if (!err) {
         uint32_t count = 0;
-        err = read_u16(pair.index.get(), count);
-        if (err)
-            report_read_error(err);
+        err = report_read_error(pair, read_u16(pair, pair.index.get(), count), kIndexSuffix);
         pair.count = static_cast<long>(count);
     }
     if (err)
@@ -164,37 +198,37 @@ int open_pair(const char* stem, Pair& pair) noexcept {
 }
 
 int seek_entry(Pair& pair, long i) noexcept {
-    int err = seek_to(pair.index.get(), kIndexHeaderSize + kIndexRecordSize * i);
-    return err ? report_read_error(err) : 0;
+    int err = seek_to(pair, pair.index.get(), kIndexHeaderSize + kIndexRecordSize * i);
+    return report_read_error(pair, err, kIndexSuffix);
 }
 
 int read_next_entry(Pair& pair, int32_t& start, TitleBuffer& title) noexcept {
     title[0] = '\0';
     uint32_t offset = 0;
     uint32_t length = 0;
-    int err = read_record_start(pair.index.get(), start);
+    int err = read_record_start(pair, start);
     if (!err)
-        err = read_u16(pair.index.get(), offset);
+        err = read_u16(pair, pair.index.get(), offset);
+    if (err)
+        return report_read_error(pair, err, kIndexSuffix);
+    err = seek_to(pair, pair.data.get(), static_cast<long>(offset));
     if (!err)
-        err = seek_to(pair.data.get(), static_cast<long>(offset));
-    if (!err)
-        err = read_u16(pair.data.get(), length);
+        err = read_u16(pair, pair.data.get(), length);
     if (!err && length > 0) {
         size_t want = length < kTitleBufferSize ? length : kTitleBufferSize - 1;
         size_t got = 0;
-        err = read_field(pair.data.get(), title, want, &got);
+        err = read_field(pair, pair.data.get(), title, want, &got);
         title[got] = '\0';
     }
-    return err ? report_read_error(err) : 0;
+    return report_read_error(pair, err, kDataSuffix);
 }
 
 int read_start_time(Pair& pair, long i, int32_t& start) noexcept {
-    int err = seek_to(pair.index.get(), kIndexHeaderSize + kIndexRecordSize * i);
+    int err = seek_to(pair, pair.index.get(), kIndexHeaderSize + kIndexRecordSize * i);
     if (!err)
-        err = read_record_start(pair.index.get(), start);
-    return err ? report_read_error(err) : 0;
+        err = read_record_start(pair, start);
+    return report_read_error(pair, err, kIndexSuffix);
 }
-
 int find_window(Pair& pair, int32_t target, long& first, long& size) noexcept {
     long low = 0;
     long high = pair.count - 1;

@@ -2,8 +2,9 @@
 // 12-byte index records) and "<stem>.pdt" (titles the records point at).
 //
 // Plain C++ over POSIX, free of the interpreter, so it can be tested and
-// fuzzed on its own. Every operation returns 0 or the errno of the call that
-// failed; the user-visible messages are printed here, on standard output.
+// fuzzed on its own. Whatever runs it supplies a Host: it decides whether an
+// interrupted system call goes on, and it puts the two messages where its
+// users look for them.
 #ifndef QUARNEL_GUIDE_GUIDE_PAIR_H
 #define QUARNEL_GUIDE_GUIDE_PAIR_H
 
@@ -20,6 +21,32 @@ typedef char TitleBuffer[kTitleBufferSize];
 const long kIndexRecordSize = 12;
 const long kIndexHeaderSize = 2;
 
+// Every operation returns 0, the errno of the call that failed (its message
+// already given to the host), or kStopped: the host chose to give up, and
+// its own reason is what the caller reports. Nothing is printed then.
+const int kStopped = -1;
+
+class Host {
+public:
+    // A system call failed with EINTR: true to make it again, false to stop.
+    virtual bool go_on_after_interrupt() noexcept = 0;
+    // One message, given as consecutive pieces ending with NULL, so a name
+    // of any length needs no buffer; `flush` after an open failure. False
+    // when the host has its own error pending, which must win.
+    virtual bool print(const char* const* pieces, bool flush) noexcept = 0;
+
+protected:
+    ~Host() {}
+};
+
+// For programs without an interpreter: messages on the C library's standard
+// output, and interrupted calls always made again.
+class StdoutHost : public Host {
+public:
+    bool go_on_after_interrupt() noexcept override { return true; }
+    bool print(const char* const* pieces, bool flush) noexcept override;
+};
+
 // One owned read-only descriptor, closed when it goes out of scope.
 class Descriptor {
 public:
@@ -32,16 +59,28 @@ public:
     bool is_open() const noexcept { return fd_ >= 0; }
     void reset(int fd) noexcept;
     // Leaves errno as it found it, so a pending failure keeps its number.
+    // Not retried on EINTR: on Linux the descriptor is gone either way.
     void close() noexcept;
 
 private:
     int fd_;
 };
 
+extern const char kIndexSuffix[];  // ".ndx"
+extern const char kDataSuffix[];   // ".pdt"
+
 struct Pair {
+    explicit Pair(Host& h) noexcept : host(h) {}
+    Pair(const Pair&) = delete;
+    Pair& operator=(const Pair&) = delete;
+
+    Host& host;
     Descriptor index;
     Descriptor data;
     long count = 0;  // entry count, 0 ... 65535
+    // The suffix of the file whose call failed (kIndexSuffix or kDataSuffix),
+    // NULL while nothing has; the caller names that file in its error.
+    const char* failed_suffix = NULL;
 };
 
 // Windows FILETIME (100 ns since 1601) to signed 32-bit Unix seconds,
@@ -49,7 +88,7 @@ struct Pair {
 int32_t start_time_from_filetime(int64_t filetime) noexcept;
 
 // Opens "<stem>.ndx" then "<stem>.pdt" and reads the entry count. On failure
-// the message is printed and nothing is left open.
+// nothing is left open.
 int open_pair(const char* stem, Pair& pair) noexcept;
 
 // Moves the index file to the record of entry i.

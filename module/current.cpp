@@ -18,7 +18,8 @@ PyObject* current(PyObject*, PyObject* args) noexcept {
     long shift = 0;
     if (!PyArg_ParseTuple(args, "sl", &stem, &shift))
         return NULL;
-    guide::Pair pair;
+    InterpreterHost host;
+    guide::Pair pair(host);
     int err = guide::open_pair(stem, pair);
     if (err)
         return raise_file_error(err);

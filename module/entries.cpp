@@ -72,6 +72,8 @@ PyObject* finish(guide::Pair& pair, PyObject* result, int file_error) noexcept {
 }
 
 PyObject* raise_file_error(int file_error) noexcept {
+    if (file_error == guide::kStopped)
+        return NULL;
     errno = file_error;
     return PyErr_SetFromErrno(PyExc_IOError);
 }

@@ -7,7 +7,8 @@ PyObject* read(PyObject*, PyObject* args) noexcept {
     const char* stem = NULL;
     if (!PyArg_ParseTuple(args, "s", &stem))
         return NULL;
-    guide::Pair pair;
+    InterpreterHost host;
+    guide::Pair pair(host);
     int err = guide::open_pair(stem, pair);
     if (err)
         return raise_file_error(err);

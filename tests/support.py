@@ -1,5 +1,7 @@
-"""Shared fixtures for the quarnel suites (Python 2.7)."""
+"""Shared fixtures for the quarnel suites."""
 import os
+import shlex
+import signal
 import shutil
 import subprocess
 import sys
@@ -38,20 +40,61 @@ class Stdout(object):
         return False
 
 
-def child_python(code):
+def child_python(code, env=None):
     """Runs code in a fresh interpreter like this one; returns (status, stdout, stderr).
-    QUARNEL_EMULATOR names a program to start it through (no binfmt there)."""
-    argv = os.environ.get("QUARNEL_EMULATOR", "").split() + [sys.executable, "-c", code]
-    child = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    The build names the command that starts it in QUARNEL_PYTHON: an
+    interpreter behind a wrapper or an emulator must not be restarted as
+    sys.executable."""
+    command = shlex.split(os.environ.get("QUARNEL_PYTHON", "")) or [sys.executable]
+    child = subprocess.Popen(command + ["-c", code], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env=env)
     out, err = child.communicate()
     return child.returncode, out, err
+
+
+def module_path_code():
+    """A line that puts the module under test first on a child's path."""
+    return "import sys; sys.path[:0] = [%r]\n" % os.path.dirname(quarnel.__file__)
+
+
+def forked(action):
+    """Runs action() in a forked copy of this process, which ends with it."""
+    pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            action()
+            status = 0
+        finally:
+            os._exit(status)
+    return pid
+
+
+def reap(pid):
+    try:
+        os.kill(pid, signal.SIGKILL)
+    except OSError:
+        pass
+    os.waitpid(pid, 0)
+
+
+def settled_second():
+    """Waits until the clock is between 50 ms and 850 ms into a second and
+    returns that second. The module reads time(), the kernel's coarse clock,
+    which lags time.time() by a few ms after each second boundary."""
+    while True:
+        now = time.time()
+        fraction = now - int(now)
+        if 0.05 <= fraction <= 0.85:
+            return int(now)
+        time.sleep(0.02)
 
 
 def at_target(call, target):
     """Runs call(shift) so that now + shift == target, retrying if the clock
     ticked over a second during the call."""
     for _ in range(20):
-        before = int(time.time())
+        before = settled_second()
         result = call(target - before)
         if int(time.time()) == before:
             return result

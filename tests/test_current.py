@@ -71,6 +71,14 @@ class CurrentTest(GuideCase):
         self.assertEqual(self.window_at(BASE + 250), tuple(entries[2:5]))
         self.assertEqual(self.window_at(BASE + 150), tuple(entries[1:4]))
 
+    def test_unsorted_index_window_is_where_search_ends(self):
+        # Six entries, target 150: the first probe is entry 2 (mid of 0 ... 5
+        # rounded down), 200 is not before 150, so high = 2; then entry 1,
+        # 0 < 150, so low = 1 and the window is 1, 2, 3. Rounding up would
+        # probe 3 then 4 and end at 4; the ordered rule would say 4 as well.
+        entries = self.channel([BASE, BASE, BASE + 200, BASE + 100, BASE, BASE])
+        self.assertEqual(self.window_at(BASE + 150), tuple(entries[1:4]))
+
     def test_shift_moves_the_moment(self):
         now = int(time.time())
         starts = [now - 7200, now - 3600 - 30, now - 30, now + 3600 - 30, now + 7200 - 30]

@@ -4,7 +4,7 @@ import os
 import sys
 import unittest
 
-from support import GuideCase, Stdout, child_python, guidepair, open_fds, quarnel
+from support import GuideCase, Stdout, child_python, guidepair, module_path_code, open_fds, quarnel
 
 GOOD_INDEX, GOOD_DATA = guidepair.build([(10, b"a"), (20, b"b"), (30, b"c")])
 
@@ -71,6 +71,28 @@ class FileFailureTest(GuideCase):
                     self.assertRaises(IOError, quarnel.read, stem)
                     self.assertRaises(IOError, quarnel.current, stem, 0)
         self.assertEqual(open_fds(), before)
+
+    def test_open_failure_seen_from_a_fresh_process(self):
+        # A pipe buffers stdout fully: only a flush gets the line out before
+        # os._exit. On /dev/full the failed write must not change the errno.
+        missing = self.stem("missing")
+        code = module_path_code() + (
+            "import os, sys, quarnel\n"
+            "%s\n"
+            "try:\n"
+            "    quarnel.read(%r)\n"
+            "except IOError as e:\n"
+            "    os.write(2, ('errno %%d' %% e.errno).encode('ascii'))\n"
+            "os._exit(0)\n")
+        env = dict(os.environ)
+        env.pop("PYTHONUNBUFFERED", None)
+        cases = [
+            ("stdout a pipe", "", "Can't open file %s.ndx errno2\n" % missing),
+            ("stdout full", "os.dup2(os.open('/dev/full', os.O_WRONLY), 1)", ""),
+        ]
+        for name, setup, line in cases:
+            status, out, err = child_python(code % (setup, missing), env=env)
+            self.assertEqual((status, out, err), (0, line.encode(), b"errno 2"), name)
 
     def test_messages_reach_stdout_in_order(self):
         stem = self.stem("missing")

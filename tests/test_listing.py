@@ -2,6 +2,7 @@
 import os
 import random
 import struct
+import sys
 import unittest
 
 from support import GuideCase, Stdout, guidepair, quarnel
@@ -80,6 +81,19 @@ class LayoutTest(GuideCase):
         self.pair(entries, data_header=b"HEADER, never read")
         self.assertEqual(quarnel.read(self.stem()),
                          ((300, u"c"), (100, u"a"), (200, u"c"), (-5, u"\u0410")))
+
+    def test_results_hold_one_reference_each(self):
+        # Against objects made the same way in Python, so the interpreter's
+        # own counting conventions cancel out.
+        self.pair([(1700000000, b"abc"), (1700000060, b"abc")])
+        made = tuple([(int("1700000000"), u"".join([u"ab", u"c"]))])
+        expected = [sys.getrefcount(made[0]), sys.getrefcount(made[0][0]),
+                    sys.getrefcount(made[0][1])]
+        for result in (quarnel.read(self.stem()), quarnel.current(self.stem(), 0)):
+            for i in range(len(result)):
+                counts = [sys.getrefcount(result[i]), sys.getrefcount(result[i][0]),
+                          sys.getrefcount(result[i][1])]
+                self.assertEqual(counts, expected, i)
 
     def test_bytes_after_last_record_are_ignored(self):
         index, data = guidepair.build([(1, b"x")])

@@ -89,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t n) {
     snprintf(path, sizeof path, "%s.pdt", stem);
     write_file(path, data, data_len);
 
-    guide::Pair pair;
+    guide::StdoutHost host;
+    guide::Pair pair(host);
     check(guide::open_pair(stem, pair) == 0, "regular files open");
     long expected_count = index_len >= 2 ? (index[0] | index[1] << 8) : index_len == 1 ? index[0] : 0;
     check(pair.count == expected_count, "entry count is the first two bytes");

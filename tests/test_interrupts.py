@@ -1,0 +1,157 @@
+"""Guide files that deliver slowly, cannot seek, or never deliver at all:
+exact data through short and interrupted reads, and signal handlers that
+end a blocked call."""
+import errno
+import os
+import signal
+import time
+import unittest
+
+from support import GuideCase, Stdout, forked, guidepair, open_fds, quarnel, reap
+
+ENTRIES = [(1700000000 + 60 * i, b"\xcf\xf0\xee\xe3\xf0 %d" % i) for i in range(30)]
+EXPECTED = tuple((s, t.decode("cp1251")) for s, t in ENTRIES)
+INDEX, DATA = guidepair.build(ENTRIES)
+# Generous: a broken module hangs until the watchdog feeds it; a sound one
+# answers within a few hundred milliseconds even under valgrind or qemu.
+PROMPT = 10.0
+
+
+class Alarm(Exception):
+    pass
+
+
+def raise_alarm(*_):
+    raise Alarm()
+
+
+def ignore(*_):
+    pass
+
+
+class FifoCase(GuideCase):
+
+    def setUp(self):
+        GuideCase.setUp(self)
+        self.saved = {sig: signal.getsignal(sig) for sig in (signal.SIGALRM, signal.SIGINT)}
+        self.children = []
+
+    def tearDown(self):
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        for sig, handler in self.saved.items():
+            signal.signal(sig, handler)
+        for pid in self.children:
+            reap(pid)
+        GuideCase.tearDown(self)
+
+    def fifo(self, suffix, name="ch"):
+        path = self.stem(name) + suffix
+        os.mkfifo(path)
+        return path
+
+    def child(self, action):
+        self.children.append(forked(action))
+
+
+def feed(path, content, chunk, pause, delay=0.0):
+    """A writer that opens the FIFO, waits, then writes chunk bytes at a time."""
+    def run():
+        fd = os.open(path, os.O_WRONLY)
+        time.sleep(delay)
+        for i in range(0, len(content), chunk):
+            os.write(fd, content[i:i + chunk])
+            time.sleep(pause)
+        os.close(fd)
+    return run
+
+
+class SlowFileTest(FifoCase):
+
+    def test_exact_data_through_slow_index(self):
+        cases = [
+            ("three bytes at a time", 3, 0.001, None),
+            ("late, under a timer signal every 3 ms", len(INDEX), 0, 0.003),
+            ("in pieces, under a timer signal", 7, 0.004, 0.002),
+        ]
+        for name, chunk, pause, tick in cases:
+            index = self.fifo(".ndx")
+            self.raw(None, DATA)
+            self.child(feed(index, INDEX, chunk, pause, delay=0.2))
+            if tick:
+                signal.signal(signal.SIGALRM, ignore)
+                signal.setitimer(signal.ITIMER_REAL, tick, tick)
+            with Stdout() as out:
+                result = quarnel.read(self.stem())
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            self.assertEqual(result, EXPECTED, name)
+            self.assertEqual(out.text, b"", name)
+            os.remove(index)
+
+    def test_data_file_that_cannot_seek(self):
+        self.raw(INDEX, None)
+        data = self.fifo(".pdt")
+        writer = os.open(data, os.O_RDWR)  # so the module's open does not wait
+        try:
+            for call in (lambda: quarnel.read(self.stem()), lambda: quarnel.current(self.stem(), 0)):
+                with Stdout() as out:
+                    with self.assertRaises(IOError) as caught:
+                        call()
+                self.assertEqual(out.text, b"Read error!\n")
+                self.assertEqual(caught.exception.errno, errno.ESPIPE)
+        finally:
+            os.close(writer)
+
+
+class BlockedCallTest(FifoCase):
+    """A call blocked in open (no writer) or read (a writer that says
+    nothing) ends with the exception of the signal handler that ran."""
+
+    def blocked(self, where):
+        index = self.fifo(".ndx")
+        self.raw(None, DATA)
+        writer = os.open(index, os.O_RDWR) if where == "read" else None
+        return index, writer
+
+    def test_signal_ends_blocked_call(self):
+        methods = [("read", lambda: quarnel.read(self.stem())),
+                   ("current", lambda: quarnel.current(self.stem(), 0))]
+        for where in ("open", "read"):
+            for sig, error in ((signal.SIGALRM, Alarm), (signal.SIGINT, KeyboardInterrupt)):
+                for method, call in methods:
+                    label = "%s blocked in %s, signal %d" % (method, where, sig)
+                    self.check_interrupted(where, sig, error, call, label)
+
+    def check_interrupted(self, where, sig, error, call, label):
+        index, writer = self.blocked(where)
+        fds = open_fds()
+        signal.signal(signal.SIGALRM, raise_alarm)
+        parent = os.getpid()
+
+        def signal_then_unblock():
+            time.sleep(0.2)
+            os.kill(parent, sig)
+            time.sleep(PROMPT)
+            fd = os.open(index, os.O_WRONLY | os.O_NONBLOCK)
+            os.write(fd, INDEX)
+
+        self.child(signal_then_unblock)
+        started = time.time()
+        caught = None
+        with Stdout() as out:
+            try:
+                call()
+            except error as e:
+                caught = e
+        elapsed = time.time() - started
+        reap(self.children.pop())
+        if writer is not None:
+            os.close(writer)
+        os.remove(index)
+        self.assertIsInstance(caught, error, label)
+        self.assertLess(elapsed, PROMPT / 2, label)
+        self.assertEqual(out.text, b"", label)
+        self.assertEqual(open_fds(), fds - (writer is not None), label)
+
+
+if __name__ == "__main__":
+    unittest.main()
