@@ -1,96 +1,82 @@
 # The front door. On a fresh machine `make demo` and `make test` do all the
-# set-up they need. PYTHON2=/path/to/python2.7 uses a Python 2.7 you already
-# have (with its headers) instead of fetching Debian's into .deps/.
-PYTHON2 ?=
-BUILD ?= build
-CMAKE_FLAGS ?=
-
-FETCHED_PY2 := .deps/bin/python2.7
-PY2 := $(if $(PYTHON2),$(PYTHON2),$(CURDIR)/$(FETCHED_PY2))
-PY2_DEP := $(if $(PYTHON2),,$(FETCHED_PY2))
-# The headers of an interpreter, wherever its tree was unpacked (a debug
-# interpreter keeps them in python2.7_d).
+# set-up they need; the targets and their interpreters are in targets.txt.
+HOST := $(shell dpkg --print-architecture)
+PY2 := $(CURDIR)/.deps/bin/python2.7
+PY3 := $(CURDIR)/.deps/bin/python3.11
+# An interpreter's headers, wherever its tree was unpacked.
 INCLUDE_OF = $(shell $(1) -c 'import os, sys, sysconfig; print(os.path.join(sys.prefix, "include", os.path.basename(sysconfig.get_config_var("INCLUDEPY"))))')
-# CMake's view of an interpreter: the program and its headers.
-PYTHON_FLAGS_OF = -DPython2_EXECUTABLE=$(1) -DPython2_INCLUDE_DIR=$(call INCLUDE_OF,$(1))
-
-# The target: little-endian MIPS32, tested in a mipsel Python 2.7 under qemu.
-MIPSEL_PY2 := .deps/bin/python2.7-mipsel
-MIPSEL_BUILD ?= build-mipsel
+DEBUG_FLAGS_OF = -DQUARNEL_TARGET=$(HOST) -DQUARNEL_PYTHON_INCLUDE_DIR=$(call INCLUDE_OF,$(1)) \
+  -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=OFF
 
 FUZZ_SECONDS ?= 180
-FUZZ_BUILD ?= build-fuzz
-
-# Reference leaks need Debian's Py_DEBUG interpreter and a module built for it.
-DBG_PY2 := .deps/bin/python2.7-dbg
-DBG_BUILD ?= build-dbg
 LEAK_ITERATIONS ?= 5000
 
-.PHONY: all build build-mipsel test demo fuzz leakcheck bench host-tools clean
+.PHONY: all build build-py3 check test demo fuzz leakcheck bench clean FORCE
 
-all: build
+all: build build-py3
 
-host-tools:
-	@tools/need.sh cmake:cmake g++:g++ make:make readelf:binutils dpkg-architecture:dpkg-dev
+# build/ and build-py3/ for this machine; build-<target>/ (Python 2) and
+# build-<target>-py3/ (Python 3) for any target of targets.txt.
+build: FORCE
+	tools/build.sh host 2 $@
+build-py3: FORCE
+	tools/build.sh host 3 $@
+build-%-py3: FORCE
+	tools/build.sh $* 3 $@
+build-%: FORCE
+	tools/build.sh $* 2 $@
+FORCE:
 
-$(FETCHED_PY2): | host-tools
-	tools/fetch-python2.sh
+# Day to day: this machine's builds and suites only.
+check:
+	tools/test-all.sh host
 
-build: $(PY2_DEP) | host-tools
-	cmake -S . -B $(BUILD) $(call PYTHON_FLAGS_OF,$(PY2)) $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j2
-
-$(MIPSEL_PY2): $(PY2_DEP) | host-tools
-	HOST_PYTHON2=$(PY2) tools/build-python2-mipsel.sh
-
-build-mipsel: $(MIPSEL_PY2) $(PY2_DEP)
-	tools/need.sh mipsel-linux-gnu-g++:g++-mipsel-linux-gnu qemu-mipsel-static:qemu-user-static
-	cmake -S . -B $(MIPSEL_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
-	  -DPython2_INCLUDE_DIR=$(call INCLUDE_OF,$(MIPSEL_PY2)) \
-	  -DQUARNEL_TEST_PYTHON=$(CURDIR)/$(MIPSEL_PY2) -DQUARNEL_HOST_PYTHON=$(PY2) \
-	  -DQUARNEL_EXPECT_MACHINE=mips -DQUARNEL_EMULATOR=qemu-mipsel-static
-	cmake --build $(MIPSEL_BUILD) -j2
-
-test: build build-mipsel
+test:
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60
 	$(MAKE) --no-print-directory leakcheck
-	cd $(BUILD) && ctest --output-on-failure
-	cd $(MIPSEL_BUILD) && ctest --output-on-failure
+	tools/test-all.sh
 
-$(DBG_PY2): | host-tools
-	tools/fetch-python2.sh dbg
-
-# Reference and descriptor counts over thousands of calls on every path, then
-# the suite under valgrind memcheck.
-leakcheck: $(DBG_PY2) build
+# Reference and descriptor counts over thousands of calls on every path under
+# Debian's debug interpreters (each looks for a module name of its own), then
+# the suites under valgrind memcheck.
+leakcheck: build build-py3
 	tools/need.sh valgrind:valgrind
-	cmake -S . -B $(DBG_BUILD) $(call PYTHON_FLAGS_OF,$(CURDIR)/$(DBG_PY2)) -DQUARNEL_MODULE_SUFFIX=_d.so \
-	  -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=OFF
-	cmake --build $(DBG_BUILD) -j2
-	$(DBG_PY2) tests/leak_loop.py $(DBG_BUILD) $(LEAK_ITERATIONS)
-	tools/valgrind-suite.sh $(BUILD) $(PY2)
+	tools/fetch-python2.sh dbg
+	cmake -S . -B build-dbg $(call DEBUG_FLAGS_OF,.deps/bin/python2.7-dbg) -DQUARNEL_MODULE_SUFFIX=_d.so >/dev/null
+	cmake --build build-dbg -j2
+	.deps/bin/python2.7-dbg tests/leak_loop.py build-dbg $(LEAK_ITERATIONS)
+	tools/fetch-python.sh bookworm $(HOST) python3.11-dbg,libpython3.11-dbg,libpython3.11-dev python3.11d >/dev/null
+	cmake -S . -B build-dbg-py3 $(call DEBUG_FLAGS_OF,.deps/bin/python3.11d) -DQUARNEL_PYTHON=3 \
+	  -DQUARNEL_MODULE_SUFFIX=$(shell .deps/bin/python3.11d -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))') >/dev/null
+	cmake --build build-dbg-py3 -j2
+	.deps/bin/python3.11d tests/leak_loop.py build-dbg-py3 $(LEAK_ITERATIONS)
+	tools/valgrind-suite.sh build $(PY2)
+	tools/valgrind-suite.sh build-py3 $(PY3)
 
 # A bounded libFuzzer run over the reader; any crash or broken invariant fails it.
-fuzz: $(PY2_DEP) | host-tools
+fuzz: build
 	tools/need.sh clang++:clang fuzzer-runtime:libclang-rt-14-dev
-	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DQUARNEL_FUZZ=ON -DBUILD_TESTING=OFF \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(call PYTHON_FLAGS_OF,$(PY2))
-	cmake --build $(FUZZ_BUILD) --target guide_fuzz -j2
-	$(PY2) tests/fuzz/make_seeds.py $(FUZZ_BUILD)/seeds
-	mkdir -p $(FUZZ_BUILD)/corpus
-	$(FUZZ_BUILD)/guide_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ \
-	  $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds 2>$(FUZZ_BUILD)/fuzz.log || { tail -60 $(FUZZ_BUILD)/fuzz.log; exit 1; }
-	@grep -E '^(Done|stat::number_of_executed_units)' $(FUZZ_BUILD)/fuzz.log
+	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DQUARNEL_FUZZ=ON -DBUILD_TESTING=OFF \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNEL_PYTHON_INCLUDE_DIR=$(call INCLUDE_OF,$(PY2)) >/dev/null
+	cmake --build build-fuzz --target guide_fuzz -j2
+	$(PY2) tests/fuzz/make_seeds.py build-fuzz/seeds
+	mkdir -p build-fuzz/corpus
+	build-fuzz/guide_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=build-fuzz/ \
+	  build-fuzz/corpus build-fuzz/seeds 2>build-fuzz/fuzz.log || { tail -60 build-fuzz/fuzz.log; exit 1; }
+	@grep -E '^(Done|stat::number_of_executed_units)' build-fuzz/fuzz.log
 
-demo: build
-	$(PY2) tools/demo.py $(BUILD)
+demo: build build-py3
+	$(PY2) tools/demo.py build
+	$(PY3) tools/demo.py build-py3
 
 # Figures, not a test: the module against its system-call floor and two
-# pure-Python readers, on the host and in the mipsel interpreter under qemu.
-bench: build build-mipsel
+# pure-Python readers, on the host and in the mipsel interpreters under qemu.
+bench: build build-py3 build-mipsel build-mipsel-py3
 	tools/need.sh strace:strace
-	$(PY2) bench/bench.py $(BUILD)
-	$(CURDIR)/$(MIPSEL_PY2) bench/bench.py $(MIPSEL_BUILD) --emulator qemu-mipsel-static
+	$(PY2) bench/bench.py build
+	$(PY3) bench/bench.py build-py3
+	.deps/bin/python2.7-mipsel bench/bench.py build-mipsel --emulator qemu-mipsel-static
+	.deps/bin/python3.11-mipsel bench/bench.py build-mipsel-py3 --emulator qemu-mipsel-static
 
 clean:
 	rm -rf build build-*

@@ -24,6 +24,11 @@ const unsigned short kCp1251High[128] = {
     0x0448, 0x0449, 0x044A, 0x044B, 0x044C, 0x044D, 0x044E, 0x044F,
 };
 
+// The character a cp1251 byte stands for.
+inline unsigned cp1251_char(unsigned char byte) noexcept {
+    return byte < 0x80 ? byte : kCp1251High[byte - 0x80];
+}
+
 }  // namespace quarnel
 
 #endif

@@ -14,15 +14,15 @@ int32_t target_time(time_t now, long shift) noexcept {
 }  // namespace
 
 PyObject* current(PyObject*, PyObject* args) noexcept {
-    const char* stem = NULL;
+    Stem stem;
     long shift = 0;
-    if (!PyArg_ParseTuple(args, "sl", &stem, &shift))
+    if (!parse_current_args(args, stem, shift))
         return NULL;
     InterpreterHost host;
     guide::Pair pair(host);
-    int err = guide::open_pair(stem, pair);
+    int err = guide::open_pair(stem.bytes, pair);
     if (err)
-        return raise_file_error(err);
+        return raise_file_error(err, stem, pair.failed_suffix);
 
     long first = 0;
     long size = 0;
@@ -30,7 +30,7 @@ PyObject* current(PyObject*, PyObject* args) noexcept {
     err = guide::find_window(pair, target_time(time(NULL), shift), first, size);
     if (!err)
         result = read_entries(pair, size, err);
-    return finish(pair, result, err);
+    return finish(pair, stem, result, err);
 }
 
 }  // namespace quarnel

@@ -15,7 +15,13 @@ public:
 
     PyObject* get() const noexcept { return object_; }
     explicit operator bool() const noexcept { return object_ != NULL; }
-    // Hands the reference to the caller (for instance to PyTuple_SET_ITEM).
+    // Takes `object` in place of the reference held so far.
+    void reset(PyObject* object) noexcept {
+        PyObject* old = object_;
+        object_ = object;
+        Py_XDECREF(old);
+    }
+    // Hands the reference to the caller (for instance to PyTuple_SetItem).
     PyObject* release() noexcept {
         PyObject* object = object_;
         object_ = NULL;

@@ -4,16 +4,16 @@
 namespace quarnel {
 
 PyObject* read(PyObject*, PyObject* args) noexcept {
-    const char* stem = NULL;
-    if (!PyArg_ParseTuple(args, "s", &stem))
+    Stem stem;
+    if (!parse_read_args(args, stem))
         return NULL;
     InterpreterHost host;
     guide::Pair pair(host);
-    int err = guide::open_pair(stem, pair);
+    int err = guide::open_pair(stem.bytes, pair);
     if (err)
-        return raise_file_error(err);
+        return raise_file_error(err, stem, pair.failed_suffix);
     PyObject* result = read_entries(pair, pair.count, err);
-    return finish(pair, result, err);
+    return finish(pair, stem, result, err);
 }
 
 }  // namespace quarnel

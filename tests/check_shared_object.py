@@ -1,53 +1,76 @@
-"""Checks the built module file: ELF class, byte order and machine for the
-expected platform, exactly one exported symbol, its recorded name, and no
-C++ runtime among the libraries it needs.
-Usage: check_shared_object.py quarnel.so x86_64|mips"""
+"""Checks a built module file the way a box will meet it: ELF class, byte
+order and machine; exactly the init function exported; its recorded name;
+only the C library needed, with no symbol version newer than the box's C
+library has; on MIPS, no instruction beyond MIPS32 release 1.
+Usage: check_shared_object.py FILE --elf 32/le/8 --glibc 2.2 --init NAME --triplet T"""
+import argparse
+import os
+import re
 import struct
 import subprocess
 import sys
 
-# machine: (ELF class, data encoding, e_machine)
-EXPECTED = {
-    "x86_64": (2, 1, 62),
-    "mips": (1, 1, 8),
-}
 
-
-def readelf(*args):
-    out = subprocess.check_output(("readelf", "-W") + args)
+def tool(*args):
+    out = subprocess.check_output(args)
     return out.decode("ascii", "replace").splitlines()
 
 
-def main(path, machine):
+def version_key(text):
+    return tuple(int(part) for part in text.split("."))
+
+
+def checks(path, elf, glibc, init, triplet):
     with open(path, "rb") as f:
         head = f.read(20)
-    problems = []
+    elf_class, order, machine = elf.split("/")
+    expected = (1 if elf_class == "32" else 2, 1 if order == "le" else 2, int(machine))
     if head[:4] != b"\x7fELF":
-        problems.append("not an ELF file")
-    else:
-        elf_class, encoding = bytearray(head[4:6])
-        (e_machine,) = struct.unpack("<H" if encoding == 1 else ">H", head[18:20])
-        found = (elf_class, encoding, e_machine)
-        if found != EXPECTED[machine]:
-            problems.append("ELF header says %s, expected %s" % (found, EXPECTED[machine]))
-    exported = sorted(
-        line.split()[7] for line in readelf("--dyn-syms", path)
-        if len(line.split()) >= 8 and line.split()[4] in ("GLOBAL", "WEAK")
-        and line.split()[6] != "UND")
-    if exported != ["initquarnel"]:
-        problems.append("exported symbols %s, expected only initquarnel" % exported)
-    sonames = [line for line in readelf("-d", path) if "(SONAME)" in line]
-    if len(sonames) != 1 or "[quarnel.so]" not in sonames[0]:
-        problems.append("SONAME %s, expected quarnel.so" % sonames)
-    needed = [line for line in readelf("-d", path) if "(NEEDED)" in line]
-    runtime = [line for line in needed if "libstdc++" in line or "libgcc_s" in line]
-    if runtime:
-        problems.append("needs a C++ runtime the box may lack: %s" % runtime)
-    for problem in problems:
-        print(problem)
-    print("%d passed, %d failed" % (4 - len(problems), len(problems)))
-    return 1 if problems else 0
+        yield "ELF header", "not an ELF file"
+        return
+    found_class, encoding = bytearray(head[4:6])
+    (e_machine,) = struct.unpack("<H" if encoding == 1 else ">H", head[18:20])
+    found = (found_class, encoding, e_machine)
+    yield "ELF class, byte order, machine", None if found == expected else "%s, expected %s" % (found, expected)
+
+    dyn = [line.split() for line in tool("readelf", "-W", "--dyn-syms", path)]
+    exported = sorted(f[7] for f in dyn if len(f) >= 8 and f[4] in ("GLOBAL", "WEAK") and f[6] != "UND")
+    yield "exports", None if exported == [init] else "%s, expected only %s" % (exported, init)
+
+    dynamic = tool("readelf", "-W", "-d", path)
+    soname = [line for line in dynamic if "(SONAME)" in line]
+    name = os.path.basename(path)
+    yield "recorded name", None if len(soname) == 1 and "[%s]" % name in soname[0] else "%s, expected %s" % (soname, name)
+    needed = [re.sub(r".*\[(.*)\].*", r"\1", line) for line in dynamic if "(NEEDED)" in line]
+    yield "libraries needed", None if needed == ["libc.so.6"] else "%s, expected only libc.so.6" % needed
+
+    versions = set(re.findall(r"GLIBC_([0-9.]+)", "\n".join(tool("readelf", "-W", "-V", path))))
+    newest = max(versions, key=version_key) if versions else "none"
+    too_new = [v for v in versions if version_key(v) > version_key(glibc)]
+    yield "C library versions", None if not too_new else "binds GLIBC_%s, the box may have only %s" % (newest, glibc)
+
+    if triplet.startswith("mips"):
+        listing = tool(triplet + "-objdump", "-d", "-m", "mips:isa32", path)
+        beyond = [line for line in listing if re.search(r"\t\.word\t", line)]
+        yield "MIPS32 release 1 instructions", None if not beyond else "%d beyond release 1, first: %s" % (len(beyond), beyond[0].strip())
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("path")
+    parser.add_argument("--elf", required=True)
+    parser.add_argument("--glibc", required=True)
+    parser.add_argument("--init", required=True)
+    parser.add_argument("--triplet", default="")
+    args = parser.parse_args()
+    failed = 0
+    results = list(checks(args.path, args.elf, args.glibc, args.init, args.triplet))
+    for what, problem in results:
+        print("%-32s %s" % (what, "ok" if problem is None else "FAILED: " + problem))
+        failed += problem is not None
+    print("%d passed, %d failed" % (len(results) - failed, failed))
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    sys.exit(main())

@@ -1,6 +1,6 @@
 """Calls read and current thousands of times over good files and every
 failure path, and fails if the interpreter's total reference count (on a
-Py_DEBUG interpreter) or the number of open descriptors grows after warm-up.
+debug interpreter) or the number of open descriptors grows after warm-up.
 Usage: leak_loop.py MODULE_DIR [ITERATIONS]"""
 import os
 import shutil
@@ -48,7 +48,7 @@ def run(calls, times):
         for method, args in calls:
             try:
                 method(*args)
-            except (IOError, TypeError, OverflowError, UnicodeError):
+            except (IOError, TypeError, ValueError, OverflowError, UnicodeError):
                 pass
 
 

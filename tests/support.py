@@ -15,6 +15,23 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
 import guidepair  # noqa: E402
 import quarnel  # noqa: E402
 
+PY2 = sys.version_info[0] == 2
+TEXT = type(u"")  # unicode on Python 2, str on 3
+
+
+def as_bytes(text):
+    """What a text looks like on descriptor 1 (file names in the file system
+    encoding, as the module writes them)."""
+    if isinstance(text, bytes):
+        return text
+    return text.encode("utf-8") if PY2 else os.fsencode(text)
+
+
+def failed_file(name):
+    """The exception's filename for a failure of file `name`: Python 2's
+    IOError carries none."""
+    return None if PY2 else name
+
 
 def open_fds():
     return len(os.listdir("/proc/self/fd"))

@@ -92,7 +92,7 @@ class CurrentTest(GuideCase):
         entries = self.channel([-2 ** 31, -2 ** 31 + 100, 2 ** 31 - 100, 2 ** 31 - 1])
         # One second past the largest time is the smallest one.
         self.assertEqual(self.window_at(2 ** 31), tuple(entries[0:3]))
-        if sys.maxint > 2 ** 32:  # a 64-bit shift is cut to 32 bits
+        if sys.maxsize > 2 ** 32:  # a 64-bit shift is cut to 32 bits
             now = int(time.time())
             a = quarnel.current(self.stem(), 2 ** 31 - 50 - now)
             b = quarnel.current(self.stem(), 2 ** 31 - 50 - now + 2 ** 32)

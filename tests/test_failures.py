@@ -1,23 +1,30 @@
-"""File failures (message on descriptor 1, IOError errno) and argument errors."""
+"""File failures (the message on standard output, IOError with the errno
+and, on Python 3, the file) and argument errors."""
+import contextlib
 import errno
+import io
 import os
 import sys
 import unittest
 
-from support import GuideCase, Stdout, child_python, guidepair, module_path_code, open_fds, quarnel
+from support import (PY2, TEXT, GuideCase, Stdout, as_bytes, child_python, failed_file, guidepair,
+                     module_path_code, open_fds, quarnel)
 
 GOOD_INDEX, GOOD_DATA = guidepair.build([(10, b"a"), (20, b"b"), (30, b"c")])
 
 
 class FileFailureTest(GuideCase):
 
-    def check_io_error(self, call, message, number):
+    def check_io_error(self, call, message, number, filename):
         with Stdout() as out:
             with self.assertRaises(IOError) as caught:
                 call()
-        self.assertEqual(out.text, message)
+        self.assertEqual(out.text, as_bytes(message))
         self.assertEqual(caught.exception.errno, number)
         self.assertEqual(caught.exception.strerror, os.strerror(number))
+        self.assertEqual(caught.exception.filename, failed_file(filename))
+        if not PY2:  # the class the errno stands for
+            self.assertIs(type(caught.exception), type(OSError(number, "")))
 
     def test_failures(self):
         stem = self.stem()
@@ -28,17 +35,18 @@ class FileFailureTest(GuideCase):
         self.raw(GOOD_INDEX, None, name="nodata")
         long_name = self.stem("x" * 300)
         cases = [
-            ("no index", stem, "Can't open file %s.ndx errno2\n" % stem, errno.ENOENT),
+            ("no index", stem, "Can't open file %s.ndx errno2\n" % stem, errno.ENOENT, ".ndx"),
             ("no data", self.stem("nodata"),
-             "Can't open file %s.pdt errno2\n" % self.stem("nodata"), errno.ENOENT),
+             "Can't open file %s.pdt errno2\n" % self.stem("nodata"), errno.ENOENT, ".pdt"),
             ("name too long", long_name,
-             "Can't open file %s.ndx errno%d\n" % (long_name, errno.ENAMETOOLONG), errno.ENAMETOOLONG),
-            ("index is a directory", self.stem("both"), "Read error!\n", errno.EISDIR),
-            ("data is a directory", self.stem("dir"), "Read error!\n", errno.EISDIR),
+             "Can't open file %s.ndx errno%d\n" % (long_name, errno.ENAMETOOLONG),
+             errno.ENAMETOOLONG, ".ndx"),
+            ("index is a directory", self.stem("both"), "Read error!\n", errno.EISDIR, ".ndx"),
+            ("data is a directory", self.stem("dir"), "Read error!\n", errno.EISDIR, ".pdt"),
         ]
-        for name, stem, message, number in cases:
+        for name, stem, message, number, suffix in cases:
             for method in (lambda: quarnel.read(stem), lambda: quarnel.current(stem, 0)):
-                self.check_io_error(method, message, number)
+                self.check_io_error(method, message, number, stem + suffix)
 
     def test_data_file_untouched_without_entries(self):
         os.mkdir(self.stem("empty.pdt"))
@@ -56,7 +64,7 @@ class FileFailureTest(GuideCase):
         stem = os.path.join(deep, "channel")
         guidepair.write(stem, [(7, b"\xc0")])
         self.assertEqual(quarnel.read(stem), ((7, u"\u0410"),))
-        self.assertEqual(quarnel.current(unicode(stem), 0), ((7, u"\u0410"),))
+        self.assertEqual(quarnel.current(TEXT(stem), 0), ((7, u"\u0410"),))
 
     def test_no_descriptor_leak_over_many_calls(self):
         self.raw(GOOD_INDEX, GOOD_DATA)
@@ -96,20 +104,19 @@ class FileFailureTest(GuideCase):
 
     def test_messages_reach_stdout_in_order(self):
         stem = self.stem("missing")
-        code = ("import sys; sys.path[:0] = %r\n"
-                "import quarnel\n"
-                "print 'before'\n"
-                "try: quarnel.read(%r)\n"
-                "except IOError: print 'raised'\n"
-                "try: quarnel.read(%r)\n"
-                "except IOError: print 'raised'\n") % (
-            [os.path.dirname(quarnel.__file__)], stem, self.stem("dir"))
+        code = module_path_code() + (
+            "import quarnel\n"
+            "sys.stdout.write('before\\n')\n"
+            "try: quarnel.read(%r)\n"
+            "except IOError: sys.stdout.write('raised\\n')\n"
+            "try: quarnel.read(%r)\n"
+            "except IOError: sys.stdout.write('raised\\n')\n") % (stem, self.stem("dir"))
         os.mkdir(self.stem("dir.pdt"))
         self.raw(GOOD_INDEX, None, name="dir")
         status, out, err = child_python(code)
         self.assertEqual(status, 0, err)
-        self.assertEqual(out, "before\nCan't open file %s.ndx errno2\nraised\n"
-                              "Read error!\nraised\n" % stem)
+        self.assertEqual(out, as_bytes("before\nCan't open file %s.ndx errno2\nraised\n"
+                                       "Read error!\nraised\n" % stem))
 
 
 class ArgumentTest(GuideCase):
@@ -122,22 +129,124 @@ class ArgumentTest(GuideCase):
             (quarnel.read, (stem, stem), {}, TypeError),
             (quarnel.read, (5,), {}, TypeError),
             (quarnel.read, (None,), {}, TypeError),
-            (quarnel.read, (stem + "\0x",), {}, TypeError),
             (quarnel.read, (), {"channel_name": stem}, TypeError),
-            (quarnel.read, (u"\u0410",), {}, UnicodeEncodeError),
             (quarnel.current, (stem,), {}, TypeError),
             (quarnel.current, (stem, 0, 0), {}, TypeError),
             (quarnel.current, (stem, "0"), {}, TypeError),
             (quarnel.current, (stem, 1.5), {}, TypeError),
             (quarnel.current, (5, 0), {}, TypeError),
-            (quarnel.current, (stem, sys.maxint + 1), {}, OverflowError),
+            (quarnel.current, (stem, sys.maxsize + 1), {}, OverflowError),
+            (quarnel.current, (stem, -sys.maxsize - 2), {}, OverflowError),
             (quarnel.current, (stem,), {"shift": 0}, TypeError),
         ]
+        if PY2:
+            cases += [
+                (quarnel.read, (stem + "\0x",), {}, TypeError),
+                (quarnel.read, (u"\u0410",), {}, UnicodeEncodeError),
+            ]
+        else:
+            cases += [
+                (quarnel.read, (stem + "\0x",), {}, ValueError),
+                (quarnel.read, (as_bytes(stem) + b"\0x",), {}, ValueError),
+                (quarnel.read, (bytearray(as_bytes(stem)),), {}, TypeError),
+            ]
         for method, args, kwargs, error in cases:
             with Stdout() as out:
                 with self.assertRaises(error):
                     method(*args, **kwargs)
             self.assertEqual(out.text, b"", (method, args))
+
+
+class Stream(object):
+    """A sys.stdout stand-in whose write raises."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def write(self, text):
+        raise self.error
+
+
+@unittest.skipIf(PY2, "the stems and streams of Python 3")
+class Python3InterfaceTest(GuideCase):
+
+    def test_stem_types(self):
+        import pathlib
+
+        class BytesPath(object):
+            def __init__(self, path):
+                self.path = path
+
+            def __fspath__(self):
+                return self.path
+
+        self.pair([(7, b"\xc0")])
+        stem = self.stem()
+        odd = os.fsencode(self.dir) + b"/ch\xff"  # not UTF-8: round-trips through str
+        for suffix, content in ((b".ndx", guidepair.build([(8, b"\xc1")])[0]),
+                                (b".pdt", guidepair.build([(8, b"\xc1")])[1])):
+            with open(odd + suffix, "wb") as f:
+                f.write(content)
+        cases = [
+            (stem, 7), (os.fsencode(stem), 7), (pathlib.Path(stem), 7), (BytesPath(os.fsencode(stem)), 7),
+            (odd, 8), (os.fsdecode(odd), 8), (BytesPath(odd), 8),
+        ]
+        for given, start in cases:
+            expected = ((start, chr(0x410 + start - 7)),)
+            self.assertEqual(quarnel.read(given), expected, given)
+            self.assertEqual(quarnel.current(given, 0), expected, given)
+
+    def test_failed_file_names(self):
+        import pathlib
+        missing = self.stem("missing")
+        cases = [(missing, missing + ".ndx"),
+                 (os.fsencode(missing), os.fsencode(missing) + b".ndx"),
+                 (pathlib.Path(missing), missing + ".ndx"),
+                 (missing + "\udcff", missing + "\udcff.ndx")]
+        for given, filename in cases:
+            with Stdout():
+                with self.assertRaises(FileNotFoundError) as caught:
+                    quarnel.read(given)
+            self.assertEqual(caught.exception.filename, filename)
+            self.assertIs(type(caught.exception.filename), type(filename))
+
+    def test_where_the_message_goes(self):
+        missing = self.stem("missing")
+        odd = missing + "\udcff"
+        line = "Can't open file %s.ndx errno2\n"
+
+        def text_stream(encoding, errors):
+            return io.TextIOWrapper(io.BytesIO(), encoding=encoding, errors=errors)
+
+        cases = [
+            # (name, stem, stream, what the stream holds, what reaches descriptor 1)
+            ("redirected", missing, io.StringIO(), line % missing, b""),
+            ("no sys.stdout", missing, None, None, as_bytes(line % missing)),
+            ("a stream that fails", missing, Stream(ValueError("closed")), None, as_bytes(line % missing)),
+            ("undecodable name, ASCII stream", odd, text_stream("ascii", "strict"),
+             (line % (missing + "\\udcff")).encode("ascii"), b""),
+            ("undecodable name, stream that takes it", odd, text_stream("utf-8", "surrogateescape"),
+             as_bytes(line % odd), b""),
+        ]
+        for name, stem, stream, held, direct in cases:
+            with Stdout() as out:
+                saved, sys.stdout = sys.stdout, stream
+                try:
+                    with self.assertRaises(FileNotFoundError):
+                        quarnel.read(stem)
+                finally:
+                    sys.stdout = saved
+            if isinstance(stream, io.TextIOWrapper):
+                stream.flush()
+                self.assertEqual(stream.buffer.getvalue(), held, name)
+            elif held is not None:
+                self.assertEqual(stream.getvalue(), held, name)
+            self.assertEqual(out.text, direct, name)
+
+    def test_interrupt_while_writing_wins(self):
+        with contextlib.redirect_stdout(Stream(KeyboardInterrupt())):
+            with self.assertRaises(KeyboardInterrupt):
+                quarnel.read(self.stem("missing"))
 
 
 if __name__ == "__main__":

@@ -4,7 +4,7 @@
 # Usage: fetch-python2.sh [dbg]   -- "dbg" fetches the Py_DEBUG flavour instead.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-. "$top/tools/old-suite-apt.sh"
+. "$top/tools/debian-apt.sh"
 
 flavour=${1:-release}
 arch=$(dpkg --print-architecture)
@@ -21,10 +21,11 @@ wrapper=$top/.deps/bin/$name
 [ -x "$wrapper" ] && [ -f "$root/.complete" ] && exit 0
 
 need_packages apt-get:apt dpkg:dpkg
-old_apt_init "$top/.deps/apt"
+debian_apt_init "$top/.deps/apt/bullseye-$arch" bullseye "$arch"
 rm -rf "$root"
 mkdir -p "$root/debs" "$top/.deps/bin"
-(cd "$root/debs" && old_apt download -qq $pkgs)
+echo "fetching Debian bullseye $name into .deps/" >&2
+(cd "$root/debs" && debian_apt download -qq $pkgs)
 for deb in "$root"/debs/*.deb; do dpkg -x "$deb" "$root"; done
 rm -rf "$root/debs"
 [ -x "$root/usr/bin/$name" ] || { echo "unpacked archive has no $name" >&2; exit 1; }

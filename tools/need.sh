@@ -2,7 +2,7 @@
 # Installs Debian packages for whatever this machine lacks.
 # Arguments: command:package pairs; "fuzzer-runtime" stands for clang's libFuzzer.
 set -euo pipefail
-. "$(dirname "$0")/old-suite-apt.sh"
+. "$(dirname "$0")/debian-apt.sh"
 args=()
 for pair in "$@"; do
     if [ "${pair%%:*}" = fuzzer-runtime ]; then

@@ -4,7 +4,7 @@
 # Usage: valgrind-suite.sh BUILD_DIR PYTHON2_WRAPPER
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-. "$top/tools/old-suite-apt.sh"
+. "$top/tools/debian-apt.sh"
 build=$(cd "$1" && pwd)
 python=$(command -v "$2" || echo "$2")
 case $python in /*) ;; *) python=$PWD/$python ;; esac
@@ -13,8 +13,8 @@ case $python in /*) ;; *) python=$PWD/$python ;; esac
 # allocator switched on (it was not built to step aside under valgrind).
 supp=$build/valgrind-python.supp
 if [ ! -s "$supp" ]; then
-    old_apt_init "$top/.deps/apt"
-    tarball=$(python2_source_tarball "$top/.deps")
+    debian_apt_init "$top/.deps/apt/bullseye-source" bullseye "$(dpkg --print-architecture)"
+    tarball=$(debian_source_tarball "$top/.deps" python2.7)
     tar -xOf "$tarball" --wildcards '*/Misc/valgrind-python.supp' | sed -E 's/^###([{}]|   )/\1/' >"$supp"
 fi
 

@@ -1,24 +1,28 @@
 #!/usr/bin/env bash
-# Cross-builds Python 2.7 for little-endian MIPS32 from Debian's python2.7
-# source package (older stable suite), so the target module can be tested in
-# a real interpreter under qemu. The result is kept in .deps/, keyed by the
-# source version, and wrapped as .deps/bin/python2.7-mipsel.
-# Needs the host interpreter as the build interpreter: HOST_PYTHON2 (default
-# .deps/bin/python2.7).
+# Cross-builds Python 2.7 for a target of targets.txt whose Debian suite has
+# no python2.7 binary (mipsel), from that suite's python2.7 source package,
+# so the module can be tested in a real interpreter under qemu. Kept in
+# .deps/ by source version and wrapped as .deps/bin/python2.7-<target>.
+# Usage: build-python2-cross.sh TARGET SUITE
+# The host's Python 2.7 (.deps/bin/python2.7) is the build interpreter.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-. "$top/tools/old-suite-apt.sh"
+. "$top/tools/debian-apt.sh"
 
-host_python=${HOST_PYTHON2:-$top/.deps/bin/python2.7}
-target=mipsel-linux-gnu
+name=$1 suite=$2
+host_python=$top/.deps/bin/python2.7
+target=$("$top/tools/target.sh" "$name" triplet)
+qemu=$("$top/tools/target.sh" "$name" qemu)
+cflags=$("$top/tools/target.sh" "$name" cflags)
+[ "$cflags" = - ] && cflags=
 sysroot=/usr/$target
-wrapper=$top/.deps/bin/python2.7-mipsel
+wrapper=$top/.deps/bin/python2.7-$name
 
-need_packages $target-g++:g++-$target qemu-mipsel-static:qemu-user-static make:make
-old_apt_init "$top/.deps/apt"
+need_packages $target-g++:g++-$target $qemu:qemu-user-static make:make
+debian_apt_init "$top/.deps/apt/$suite-source" "$suite" "$(dpkg --print-architecture)"
 
-version=$(python2_source_version)
-prefix=$top/.deps/py2-mipsel-$version
+version=$(debian_source_version python2.7)
+prefix=$top/.deps/py2-$name-$version
 if [ -f "$prefix/.complete" ] && [ -x "$wrapper" ]; then
     exit 0
 fi
@@ -26,7 +30,8 @@ fi
 src=$top/.deps/src
 rm -rf "$src" "$prefix"
 mkdir -p "$src" "$top/.deps/bin"
-tarball=$(python2_source_tarball "$top/.deps")
+tarball=$(debian_source_tarball "$top/.deps" python2.7)
+echo "cross-building Python 2.7 $version for $name (about a minute)" >&2
 tar -xf "$tarball" -C "$src"
 cd "$src"/Python-2.7*/
 
@@ -78,7 +83,7 @@ resource resource.c
 termios termios.c
 SETUP
 
-CONFIG_SITE=$src/config.site ./configure -q \
+CONFIG_SITE=$src/config.site CFLAGS="$cflags" ./configure -q \
     --host=$target --build=x86_64-linux-gnu \
     --prefix=/usr --enable-unicode=ucs4 --disable-ipv6 --without-ensurepip
 make -j"$(nproc)" >"$src/build.log" 2>&1 || { tail -40 "$src/build.log"; exit 1; }
@@ -88,15 +93,15 @@ rm -rf "$src"
 
 cat >"$wrapper" <<WRAP
 #!/bin/sh
-# Runs the mipsel Python 2.7 under qemu user-mode emulation.
-root=\$(cd "\$(dirname "\$(readlink -f "\$0")")/../py2-mipsel-$version" && pwd)
+# Runs the $name Python 2.7 under qemu user-mode emulation.
+root=\$(cd "\$(dirname "\$(readlink -f "\$0")")/../py2-$name-$version" && pwd)
 QEMU_LD_PREFIX=$sysroot
 PYTHONHOME=\$root/usr
 export QEMU_LD_PREFIX PYTHONHOME
 unset LD_LIBRARY_PATH
-exec qemu-mipsel-static "\$root/usr/bin/python2.7" "\$@"
+exec $qemu "\$root/usr/bin/python2.7" "\$@"
 WRAP
 chmod +x "$wrapper"
-"$wrapper" -c 'import platform, struct, subprocess, tempfile, unittest; assert platform.machine() == "mips"; u"\u0410".encode("cp1251")'
+"$wrapper" -c 'import struct, subprocess, tempfile, unittest; u"\u0410".encode("cp1251")'
 touch "$prefix/.complete"
-echo "mipsel python2.7 $version ready: $wrapper"
+echo "$name python2.7 $version ready: .deps/bin/python2.7-$name" >&2

@@ -1,0 +1,22 @@
+# Cross build for one target of targets.txt with Debian's cross toolchain:
+#   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/cross.cmake -DQUARNEL_TARGET=mipsel ...
+# A box vendor's SDK drops in as a toolchain file of its own instead.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUARNEL_TARGET)
+include(${CMAKE_CURRENT_LIST_DIR}/targets.cmake)
+quarnel_read_target(${QUARNEL_TARGET})
+
+set(CMAKE_SYSTEM_NAME Linux)
+string(REGEX REPLACE "-.*" "" CMAKE_SYSTEM_PROCESSOR "${QUARNEL_TARGET_TRIPLET}")
+set(CMAKE_C_COMPILER ${QUARNEL_TARGET_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${QUARNEL_TARGET_TRIPLET}-g++)
+set(CMAKE_C_FLAGS_INIT "${QUARNEL_TARGET_CFLAGS}")
+set(CMAKE_CXX_FLAGS_INIT "${QUARNEL_TARGET_CFLAGS}")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${QUARNEL_TARGET_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Target programs (tests, the benchmark's floor) run under qemu user mode.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${QUARNEL_TARGET_QEMU} -L /usr/${QUARNEL_TARGET_TRIPLET})

@@ -1,0 +1,61 @@
+// The module in Python 2 terms: byte-string stems, int starts, unicode
+// titles, IOError, and messages on the C library's standard output, which is
+// the stream Python 2's own sys.stdout writes through.
+#include "module/interpreter.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "module/cp1251.h"
+#include "module/methods.h"
+
+namespace quarnel {
+
+bool parse_read_args(PyObject* args, Stem& stem) noexcept {
+    return PyArg_ParseTuple(args, "s", &stem.bytes) != 0;
+}
+
+bool parse_current_args(PyObject* args, Stem& stem, long& shift) noexcept {
+    return PyArg_ParseTuple(args, "sl", &stem.bytes, &shift) != 0;
+}
+
+PyObject* new_start(int32_t start) noexcept {
+    return PyInt_FromLong(start);
+}
+
+// Decoded through a table rather than the codec machinery: the codec
+// registry and its Python-level decoder cost over 90% of a listing's
+// instructions, for the same result.
+PyObject* new_title(const char* title) noexcept {
+    Py_ssize_t length = static_cast<Py_ssize_t>(strlen(title));
+    PyObject* text = PyUnicode_FromUnicode(NULL, length);
+    if (!text)
+        return NULL;
+    Py_UNICODE* out = PyUnicode_AS_UNICODE(text);
+    for (Py_ssize_t i = 0; i < length; ++i)
+        out[i] = cp1251_char(static_cast<unsigned char>(title[i]));
+    return text;
+}
+
+PyObject* raise_file_error(int err, const Stem&, const char*) noexcept {
+    if (err == guide::kStopped)
+        return NULL;
+    errno = err;
+    return PyErr_SetFromErrno(PyExc_IOError);
+}
+
+bool InterpreterHost::print(const char* const* pieces, bool flush) noexcept {
+    for (; *pieces; ++pieces)
+        fputs(*pieces, stdout);
+    if (flush)
+        fflush(stdout);
+    return true;
+}
+
+}  // namespace quarnel
+
+// The only symbol the shared object exports.
+extern "C" __attribute__((visibility("default"))) void initquarnel() {
+    Py_InitModule4("quarnel", quarnel::kMethods, NULL, NULL, PYTHON_API_VERSION);
+}

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Builds the module for one target of targets.txt and one Python, after
+# making sure the interpreters it is tested in are in .deps/ (fetched from
+# Debian or cross-built once). The first interpreter of a column gives the
+# headers; the build's tests run in all of them.
+# Usage: build.sh TARGET 2|3 BUILD_DIR [CMAKE ARGS...]   (TARGET "host": this machine)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/tools/debian-apt.sh"
+target=$1 major=$2 build=$3
+shift 3
+host=$(dpkg --print-architecture)
+[ "$target" = host ] && target=$host
+column() { "$top/tools/target.sh" "$target" "$1"; }
+
+need_packages cmake:cmake g++:g++ make:make readelf:binutils dpkg-architecture:dpkg-dev
+triplet=$(column triplet)
+cross=()
+if [ "$target" != "$host" ]; then
+    need_packages "$triplet-g++:g++-$triplet" "$(column qemu):qemu-user-static"
+    cross=(-DCMAKE_TOOLCHAIN_FILE="$top/cmake/cross.cmake")
+fi
+
+# The host's first Python 3 of the table, with headers: it builds the host's
+# module, checks every built file, and precompiles the emulated targets'
+# standard libraries.
+host_python3() {
+    local entry name
+    entry=$("$top/tools/target.sh" "$host" py3 | cut -d, -f1)
+    name=$("$top/tools/fetch-python.sh" "${entry%%:*}" "$host" \
+        "python${entry#*:},libpython${entry#*:}-dev") || return 1
+    echo "$top/.deps/bin/$name"
+}
+
+# The commands of this column's interpreters, one a line.
+interpreters() {
+    if [ "$major" = 2 ]; then
+        local source
+        source=$(column py2)
+        case $source in
+            -) ;;
+            cross-*)
+                "$top/tools/fetch-python2.sh" >&2
+                "$top/tools/build-python2-cross.sh" "$target" "${source#cross-}" >&2
+                echo "$top/.deps/bin/python2.7-$target" ;;
+            *)
+                if [ "$target" = "$host" ]; then
+                    "$top/tools/fetch-python2.sh" >&2
+                    echo "$top/.deps/bin/python2.7"
+                else
+                    "$top/tools/fetch-python2.sh" >&2
+                    name=$("$top/tools/fetch-python.sh" "$source" "$target" python2.7,libpython2.7-dev) || return 1
+                    echo "$top/.deps/bin/$name"
+                fi ;;
+        esac
+        return
+    fi
+    host_python3 >/dev/null || return 1
+    local entry suite version names name first=1
+    for entry in $(column py3 | tr , ' '); do
+        [ "$entry" = - ] && continue
+        suite=${entry%%:*} version=${entry#*:}
+        names=python$version
+        if [ "${version%+}" != "$version" ]; then
+            names=$("$top/tools/fetch-python.sh" "$suite" "$target" "python$version")
+            [ -n "$names" ] || { echo "FETCH FAILED: Debian $suite has no python$version" >&2; return 1; }
+        fi
+        for name in $names; do
+            local packages=$name
+            [ $first = 1 ] && packages=$name,lib$name-dev
+            first=0
+            name=$("$top/tools/fetch-python.sh" "$suite" "$target" "$packages") || return 1
+            echo "$top/.deps/bin/$name"
+        done
+    done
+}
+
+pythons=$(interpreters) || exit 1
+[ -n "$pythons" ] || { echo "targets.txt gives $target no Python $major" >&2; exit 1; }
+build_python=$(echo "$pythons" | head -n 1)
+include=$("$build_python" -c 'import os, sys, sysconfig; print(os.path.join(sys.prefix, "include", os.path.basename(sysconfig.get_config_var("INCLUDEPY"))))')
+host_python=$(host_python3) || exit 1
+machine=$(column wheel)
+cmake -S "$top" -B "$build" "${cross[@]}" -DQUARNEL_TARGET="$target" -DQUARNEL_PYTHON="$major" \
+    -DQUARNEL_PYTHON_INCLUDE_DIR="$include" -DQUARNEL_TEST_PYTHONS="$(echo "$pythons" | paste -sd';')" \
+    -DQUARNEL_HOST_PYTHON="$host_python" -DQUARNEL_EXPECT_MACHINE="${machine#linux_}" "$@" >/dev/null
+cmake --build "$build" -j"$(nproc)"

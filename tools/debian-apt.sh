@@ -1,0 +1,110 @@
+# Sourced by the fetch scripts: apt-get against any Debian suite and
+# architecture through a private state under .deps/apt/, with its own empty
+# dpkg status, so the system's apt setup is never touched and the host's
+# installed versions never stand in for the suite's. The mirror is the one
+# this machine's own Debian sources use.
+
+# debian_apt_init STATE_DIR SUITE ARCH: sets up (once) and selects a state.
+debian_apt_init() {
+    APT_STATE=$1
+    APT_SUITE=$2
+    APT_ARCH=$3
+    mkdir -p "$APT_STATE/lists/partial" "$APT_STATE/cache/archives/partial"
+    [ -f "$APT_STATE/status" ] || : >"$APT_STATE/status"
+    local mirror
+    mirror=$(debian_mirror)
+    if [ -z "$mirror" ]; then
+        echo "no Debian mirror found in this machine's apt sources" >&2
+        return 1
+    fi
+    local key=/usr/share/keyrings/debian-archive-keyring.gpg
+    printf 'deb [signed-by=%s] %s %s main\ndeb-src [signed-by=%s] %s %s main\n' \
+        "$key" "$mirror" "$APT_SUITE" "$key" "$mirror" "$APT_SUITE" >"$APT_STATE/sources.list"
+    if [ ! -s "$APT_STATE/updated" ]; then
+        echo "apt: reading Debian $APT_SUITE ($APT_ARCH) package lists" >&2
+        debian_apt update -qq
+        date >"$APT_STATE/updated"
+    fi
+}
+
+# The first plain Debian archive (not the security one) named in the system's sources.
+debian_mirror() {
+    {
+        sed -n 's/^URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr ' ' '\n'
+        sed -n 's/^deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?\([^[:space:]]\+\).*/\2/p' \
+            /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null
+    } | grep -E '/debian/?$' | grep -v -E 'security|ports' | head -n 1 || true
+}
+
+debian_apt() { _debian_apt_run apt-get "$@"; }
+debian_apt_cache() { _debian_apt_run apt-cache "$@"; }
+
+_debian_apt_run() {
+    local tool=$1
+    shift
+    "$tool" -o Dir::Etc::SourceList="$APT_STATE/sources.list" \
+        -o Dir::Etc::SourceParts=/dev/null \
+        -o Dir::Etc::Preferences=/dev/null -o Dir::Etc::PreferencesParts=/dev/null \
+        -o Dir::State="$APT_STATE" -o Dir::State::Lists="$APT_STATE/lists" \
+        -o Dir::State::status="$APT_STATE/status" \
+        -o Dir::Cache="$APT_STATE/cache" \
+        -o APT::Architecture="$APT_ARCH" -o APT::Architectures="$APT_ARCH" \
+        -o APT::Sandbox::User=root -o Debug::NoLocking=1 \
+        "$@"
+}
+
+# The candidate version of a package in the selected suite, or nothing.
+debian_version_of() {
+    debian_apt_cache policy "$1" 2>/dev/null | sed -n 's/^ *Candidate: //p' | grep -v '(none)' || true
+}
+
+# Downloads the packages and everything they depend on (as on an empty
+# system) into directory $1.
+debian_download_closure() {
+    local dir=$1
+    shift
+    rm -rf "$APT_STATE/cache/archives"/*.deb
+    debian_apt install -y -qq --download-only --no-install-recommends "$@" >/dev/null
+    mkdir -p "$dir"
+    mv "$APT_STATE/cache/archives"/*.deb "$dir"/
+}
+
+# The version of the selected suite's source package $1.
+debian_source_version() {
+    local version
+    version=$(debian_apt_cache showsrc "$1" 2>/dev/null | sed -n 's/^Version: //p' | head -n 1)
+    [ -n "$version" ] || { echo "$1 source not found in Debian $APT_SUITE" >&2; return 1; }
+    echo "$version"
+}
+
+# Downloads (once per version) source package $2 into $1/src-dl/VERSION and
+# prints the path of its upstream tarball.
+debian_source_tarball() {
+    local version dl
+    version=$(debian_source_version "$2") || return 1
+    dl=$1/src-dl/$version
+    if ! ls "$dl"/"$2"_*.orig.tar.* >/dev/null 2>&1; then
+        rm -rf "$dl"
+        mkdir -p "$dl"
+        echo "apt: downloading the $2 $version source package" >&2
+        (cd "$dl" && debian_apt source --download-only -qq "$2=$version" >&2)
+    fi
+    ls "$dl"/"$2"_*.orig.tar.* | head -n 1
+}
+
+# Installs system packages (from the system's own sources) for commands that are missing.
+# Arguments: command:package pairs.
+need_packages() {
+    local missing="" pair
+    for pair in "$@"; do
+        command -v "${pair%%:*}" >/dev/null 2>&1 || missing="$missing ${pair#*:}"
+    done
+    [ -z "$missing" ] && return 0
+    echo "installing:$missing" >&2
+    if [ "$(id -u)" != 0 ]; then
+        echo "not root: please install$missing" >&2
+        return 1
+    fi
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
+}

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Unpacks one of Debian's interpreters, with everything it depends on, from
+# one suite and architecture into .deps/, and writes .deps/bin/NAME, a wrapper
+# that starts it from there: through the tree's own dynamic loader on this
+# machine's architecture (a newer suite needs its own, newer C library), under
+# qemu user mode on any other.
+# Usage: fetch-python.sh SUITE ARCH PACKAGE[,EXTRA...] [PROGRAM]
+#   fetch-python.sh trixie amd64 python3.13          -> .deps/bin/python3.13
+#   fetch-python.sh bookworm mipsel python3.11       -> .deps/bin/python3.11-mipsel
+#   fetch-python.sh bookworm amd64 python3.11-dbg python3.11d
+#   fetch-python.sh bookworm amd64 python3.11,libpython3.11-dev   (with headers)
+# PACKAGE "python3.X+" takes the newest python3.X the suite has; the wrapper
+# is then named after what was found, and its name printed last.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/tools/debian-apt.sh"
+
+suite=$1 arch=$2 packages=$3 program=${4:-}
+package=${packages%%,*}
+host_arch=$(dpkg --print-architecture)
+need_packages apt-get:apt dpkg:dpkg readelf:binutils
+
+debian_apt_init "$top/.deps/apt/$suite-$arch" "$suite" "$arch"
+if [ "${package%+}" != "$package" ]; then
+    # Every python3.X the suite has that is at least the one named.
+    floor=${package#python3.}
+    floor=${floor%+}
+    for name in $(debian_apt_cache pkgnames python3. | grep -E '^python3\.[0-9]+$' | sort -t. -k2 -n); do
+        [ "${name#python3.}" -ge "$floor" ] && echo "$name"
+    done
+    exit 0
+fi
+program=${program:-$package}
+version=$(debian_version_of "$package")
+if [ -z "$version" ]; then
+    echo "FETCH FAILED: Debian $suite has no $package for $arch any more;" \
+         "point the interpreter table at another suite" >&2
+    exit 1
+fi
+wrapper_name=$program
+[ "$arch" = "$host_arch" ] || wrapper_name=$program-$arch
+wrapper=$top/.deps/bin/$wrapper_name
+root=$top/.deps/py/$suite-$arch-$package-$version
+if [ -x "$wrapper" ] && [ -f "$root/.complete" ] && grep -q "$root" "$wrapper"; then
+    echo "$wrapper_name"
+    exit 0
+fi
+
+echo "fetching $package $version ($suite, $arch) into ${root#$top/}" >&2
+rm -rf "$root"
+debian_download_closure "$root/debs" $(echo "$packages" | tr , ' ')
+for deb in "$root"/debs/*.deb; do dpkg -x "$deb" "$root"; done
+rm -rf "$root/debs"
+# Debian's pyconfig.h only forwards to <triplet/pythonX.Y/pyconfig.h> on the
+# system include path: put the real one beside Python.h so the tree stands alone.
+for inc in "$root"/usr/include/python*; do
+    [ -d "$inc" ] || continue
+    find "$inc" -maxdepth 1 -type l -exec sh -c 'cp --remove-destination "$(readlink -f "$1")" "$1"' _ {} \;
+    real=$(find "$root/usr/include" -path "*/$(basename "$inc")/pyconfig.h" ! -path "$inc/*" | head -n 1)
+    [ -n "$real" ] && cp --remove-destination "$real" "$inc/pyconfig.h"
+done
+exe=$root/usr/bin/$program
+[ -x "$exe" ] || { echo "unpacked $package has no usr/bin/$program" >&2; exit 1; }
+mkdir -p "$top/.deps/bin"
+
+if [ "$arch" = "$host_arch" ]; then
+    # The loader the program names, found in the tree (links that lead out
+    # of it, back to this system's, do not count).
+    loader_name=$(readelf -l "$exe" | sed -n 's/.*Requesting program interpreter: \(.*\)]/\1/p')
+    loader=
+    for candidate in $(find "$root" -name "$(basename "$loader_name")"); do
+        real=$(readlink -f "$candidate")
+        case $real in "$root"/*) loader=$real; break ;; esac
+    done
+    [ -n "$loader" ] || { echo "no $loader_name in the unpacked tree" >&2; exit 1; }
+    libs=$(find "$root" -name 'lib*.so*' -printf '%h\n' | sort -u | tr '\n' ':')
+    cat >"$wrapper" <<WRAP
+#!/bin/sh
+# Debian $suite's $package $version, started through its own C library.
+PYTHONHOME=$root/usr
+export PYTHONHOME
+exec "$loader" --library-path "${libs%:}" "$exe" "\$@"
+WRAP
+else
+    qemu=$("$top/tools/target.sh" "$arch" qemu)
+    need_packages "$qemu:qemu-user-static"
+    cat >"$wrapper" <<WRAP
+#!/bin/sh
+# Debian $suite's $package $version for $arch, under qemu user mode.
+PYTHONHOME=$root/usr
+export PYTHONHOME
+unset LD_LIBRARY_PATH
+exec $qemu -L "$root" "$exe" "\$@"
+WRAP
+fi
+chmod +x "$wrapper"
+"$wrapper" -c 'import struct, subprocess, tempfile, unittest; u"\u0410".encode("cp1251")'
+# Precompiled, the standard library starts several times faster under qemu;
+# the host's interpreter of the same version does it in seconds.
+if [ "$arch" != "$host_arch" ] && [ -x "$top/.deps/bin/$program" ]; then
+    stdlib=$("$wrapper" -c 'import os; print(os.path.dirname(os.__file__))')
+    echo "precompiling the $arch standard library" >&2
+    "$top/.deps/bin/$program" -m compileall -q "$root$stdlib" >/dev/null 2>&1 || true
+fi
+touch "$root/.complete"
+echo "$package $version ($suite, $arch) ready: .deps/bin/$wrapper_name" >&2
+echo "$wrapper_name"

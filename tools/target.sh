@@ -1,0 +1,22 @@
+#!/bin/sh
+# Reads targets.txt. Usage:
+#   target.sh NAME COLUMN   one column of one target (NAME "host": this machine's)
+#   target.sh --names       every target name
+set -eu
+table=$(dirname "$0")/../targets.txt
+columns="target triplet qemu cflags elf glibc wheel py2 py3"
+if [ "$1" = --names ]; then
+    grep -v '^#' "$table" | awk 'NF { print $1 }'
+    exit 0
+fi
+name=$1
+[ "$name" = host ] && name=$(dpkg --print-architecture)
+n=0
+for c in $columns; do
+    n=$((n + 1))
+    [ "$c" = "$2" ] && break
+done
+[ "$c" = "$2" ] || { echo "target.sh: no column $2" >&2; exit 2; }
+value=$(grep -v '^#' "$table" | awk -v t="$name" -v n="$n" '$1 == t { print $n }')
+[ -n "$value" ] || { echo "target.sh: no target $name in targets.txt" >&2; exit 2; }
+echo "$value"
