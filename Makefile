@@ -3,8 +3,9 @@
 HOST := $(shell dpkg --print-architecture)
 PY2 := $(CURDIR)/.deps/bin/python2.7
 PY3 := $(CURDIR)/.deps/bin/python3.11
-# An interpreter's headers, wherever its tree was unpacked.
-INCLUDE_OF = $(shell $(1) -c 'import os, sys, sysconfig; print(os.path.join(sys.prefix, "include", os.path.basename(sysconfig.get_config_var("INCLUDEPY"))))')
+# An interpreter's headers, wherever its tree was unpacked; asked when the
+# recipe runs, after the interpreter has been fetched.
+INCLUDE_OF = "$$($(1) -c 'import os, sys, sysconfig; print(os.path.join(sys.prefix, "include", os.path.basename(sysconfig.get_config_var("INCLUDEPY"))))')"
 DEBUG_FLAGS_OF = -DQUARNEL_TARGET=$(HOST) -DQUARNEL_PYTHON_INCLUDE_DIR=$(call INCLUDE_OF,$(1)) \
   -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=OFF
 
@@ -47,7 +48,7 @@ leakcheck: build build-py3
 	.deps/bin/python2.7-dbg tests/leak_loop.py build-dbg $(LEAK_ITERATIONS)
 	tools/fetch-python.sh bookworm $(HOST) python3.11-dbg,libpython3.11-dbg,libpython3.11-dev python3.11d >/dev/null
 	cmake -S . -B build-dbg-py3 $(call DEBUG_FLAGS_OF,.deps/bin/python3.11d) -DQUARNEL_PYTHON=3 \
-	  -DQUARNEL_MODULE_SUFFIX=$(shell .deps/bin/python3.11d -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))') >/dev/null
+	  -DQUARNEL_MODULE_SUFFIX=$$(.deps/bin/python3.11d -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))') >/dev/null
 	cmake --build build-dbg-py3 -j2
 	.deps/bin/python3.11d tests/leak_loop.py build-dbg-py3 $(LEAK_ITERATIONS)
 	tools/valgrind-suite.sh build $(PY2)

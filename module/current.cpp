@@ -1,7 +1,7 @@
-#include <time.h>
-
 #include "module/entries.h"
 #include "module/methods.h"
+
+#include <time.h>
 
 namespace quarnel {
 namespace {

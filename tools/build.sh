@@ -81,6 +81,13 @@ build_python=$(echo "$pythons" | head -n 1)
 include=$("$build_python" -c 'import os, sys, sysconfig; print(os.path.join(sys.prefix, "include", os.path.basename(sysconfig.get_config_var("INCLUDEPY"))))')
 host_python=$(host_python3) || exit 1
 machine=$(column wheel)
+# A directory configured for another target or toolchain starts afresh.
+stamp="$target $major ${cross[*]:-native}"
+if [ -f "$build/CMakeCache.txt" ] && [ "$(cat "$build/.configured-for" 2>/dev/null)" != "$stamp" ]; then
+    rm -rf "$build"
+fi
+mkdir -p "$build"
+echo "$stamp" >"$build/.configured-for"
 cmake -S "$top" -B "$build" "${cross[@]}" -DQUARNEL_TARGET="$target" -DQUARNEL_PYTHON="$major" \
     -DQUARNEL_PYTHON_INCLUDE_DIR="$include" -DQUARNEL_TEST_PYTHONS="$(echo "$pythons" | paste -sd';')" \
     -DQUARNEL_HOST_PYTHON="$host_python" -DQUARNEL_EXPECT_MACHINE="${machine#linux_}" "$@" >/dev/null

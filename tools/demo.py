@@ -30,12 +30,19 @@ def make_sample(stem):
     return stem
 
 
+def say(text):
+    """UTF-8 on standard output under either interpreter."""
+    out = getattr(sys.stdout, "buffer", sys.stdout)
+    out.write((text + u"\n").encode("utf-8"))
+    out.flush()
+
+
 def show(label, entries):
-    print(label)
+    say(label)
     for start, title in entries:
         stamp = time.strftime("%a %H:%M", time.localtime(start))
-        print(("  %s  %s" % (stamp, title)).encode("utf-8"))
-    print("")
+        say(u"  %s  %s" % (stamp, title))
+    say(u"")
 
 
 def main(build_dir):
@@ -45,16 +52,18 @@ def main(build_dir):
     if not os.path.isdir(sample_dir):
         os.makedirs(sample_dir)
     stem = make_sample(os.path.join(sample_dir, "channel1"))
-    print("module: %s" % quarnel.__file__)
-    print("guide pair: %s.ndx + %s.pdt\n" % (stem, stem))
+    say(u"module: %s (Python %d.%d)" % ((quarnel.__file__,) + tuple(sys.version_info[:2])))
+    say(u"guide pair: %s.ndx + %s.pdt\n" % (stem, stem))
     show("quarnel.read: the whole guide", quarnel.read(stem))
     show("quarnel.current(stem, 0): on now and next", quarnel.current(stem, 0))
     show("quarnel.current(stem, 3600): an hour from now", quarnel.current(stem, 3600))
-    print("quarnel.read on a missing channel:")
+    say(u"quarnel.read on a missing channel:")
+    sys.stdout.flush()
     try:
         quarnel.read(os.path.join(sample_dir, "missing"))
     except IOError as e:
-        print("  IOError errno %d: %s" % (e.errno, e.strerror))
+        sys.stdout.flush()
+        say(u"  %s errno %d: %s (file: %s)" % (type(e).__name__, e.errno, e.strerror, e.filename))
 
 
 if __name__ == "__main__":

@@ -55,7 +55,7 @@ rm -rf "$root/debs"
 # system include path: put the real one beside Python.h so the tree stands alone.
 for inc in "$root"/usr/include/python*; do
     [ -d "$inc" ] || continue
-    find "$inc" -maxdepth 1 -type l -exec sh -c 'cp --remove-destination "$(readlink -f "$1")" "$1"' _ {} \;
+    find "$inc" -maxdepth 1 -type l -exec sh -c 't=$(readlink -f "$1") && rm "$1" && cp -r "$t" "$1"' _ {} \;
     real=$(find "$root/usr/include" -path "*/$(basename "$inc")/pyconfig.h" ! -path "$inc/*" | head -n 1)
     [ -n "$real" ] && cp --remove-destination "$real" "$inc/pyconfig.h"
 done

@@ -23,7 +23,7 @@ for target in $targets; do
         [ "$("$top/tools/target.sh" "$target" "py$major")" = - ] && continue
         dir=$(build_dir "$target" "$major")
         echo "=== $target, Python $major: $dir"
-        if ! "$top/tools/build.sh" "$target" "$major" "$top/$dir" 2>&1 | grep -v -E '^\[|^g?make\[' ; then
+        if ! "$top/tools/build.sh" "$target" "$major" "$top/$dir" 2>&1 | { grep -v -E '^\[|^g?make\[' || true; } ; then
             printf '%s\t%s\t%s\t%s\n' "$target" "python$major" "BUILD OR FETCH FAILED" "-" >>"$summary"
             continue
         fi

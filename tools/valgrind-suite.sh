@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the Python suite under valgrind memcheck and fails on any error or
 # definite leak whose stack passes through the module.
-# Usage: valgrind-suite.sh BUILD_DIR PYTHON2_WRAPPER
+# Usage: valgrind-suite.sh BUILD_DIR PYTHON_WRAPPER
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/tools/debian-apt.sh"
