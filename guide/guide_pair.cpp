@@ -169,7 +169,7 @@ int32_t start_time_from_filetime(int64_t filetime) noexcept {
     return static_cast<int32_t>(unix_seconds);
 }
 
-bool StdoutHost::print(const char* const* pieces, bool flush) noexcept {
+bool print_on_stdout(const char* const* pieces, bool flush) noexcept {
     for (; *pieces; ++pieces)
         fputs(*pieces, stdout);
     if (flush)

@@ -39,12 +39,17 @@ protected:
     ~Host() {}
 };
 
+// Writes a message's pieces on the C library's standard output; true.
+bool print_on_stdout(const char* const* pieces, bool flush) noexcept;
+
 // For programs without an interpreter: messages on the C library's standard
 // output, and interrupted calls always made again.
 class StdoutHost : public Host {
 public:
     bool go_on_after_interrupt() noexcept override { return true; }
-    bool print(const char* const* pieces, bool flush) noexcept override;
+    bool print(const char* const* pieces, bool flush) noexcept override {
+        return print_on_stdout(pieces, flush);
+    }
 };
 
 // One owned read-only descriptor, closed when it goes out of scope.

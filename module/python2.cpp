@@ -4,7 +4,6 @@
 #include "module/interpreter.h"
 
 #include <errno.h>
-#include <stdio.h>
 #include <string.h>
 
 #include "module/cp1251.h"
@@ -46,11 +45,7 @@ PyObject* raise_file_error(int err, const Stem&, const char*) noexcept {
 }
 
 bool InterpreterHost::print(const char* const* pieces, bool flush) noexcept {
-    for (; *pieces; ++pieces)
-        fputs(*pieces, stdout);
-    if (flush)
-        fflush(stdout);
-    return true;
+    return guide::print_on_stdout(pieces, flush);
 }
 
 }  // namespace quarnel

@@ -4,7 +4,6 @@
 #include "module/interpreter.h"
 
 #include <errno.h>
-#include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -132,11 +131,7 @@ bool InterpreterHost::print(const char* const* pieces, bool flush) noexcept {
             return false;
         PyErr_Clear();
     }
-    for (; *pieces; ++pieces)
-        fputs(*pieces, stdout);
-    if (flush)
-        fflush(stdout);
-    return true;
+    return guide::print_on_stdout(pieces, flush);
 }
 
 }  // namespace quarnel
