@@ -71,13 +71,9 @@ demo: build build-py3
 	$(PY3) tools/demo.py build-py3
 
 # Figures, not a test: the module against its system-call floor and two
-# pure-Python readers, on the host and in the mipsel interpreters under qemu.
-bench: build build-py3 build-mipsel build-mipsel-py3
-	tools/need.sh strace:strace
-	$(PY2) bench/bench.py build
-	$(PY3) bench/bench.py build-py3
-	.deps/bin/python2.7-mipsel bench/bench.py build-mipsel --emulator qemu-mipsel-static
-	.deps/bin/python3.11-mipsel bench/bench.py build-mipsel-py3 --emulator qemu-mipsel-static
+# pure-Python readers, on the host and in every target's interpreters under qemu.
+bench:
+	tools/bench-all.sh
 
 clean:
 	rm -rf build build-*

@@ -1,8 +1,9 @@
 """Benchmark of quarnel against the system-call floor and two pure-Python
 readers. Prints figures; it never passes or fails on time.
-Usage: bench.py BUILD_DIR [--emulator PROG]
+Usage: bench.py BUILD_DIR [--emulator PROG] [--python COMMAND]
 The floor program is BUILD_DIR/bench_floor; under emulation it is started
-through PROG, as is every child interpreter."""
+through PROG. Child interpreters are started by COMMAND, the command that
+started this one (a wrapper must not be bypassed through sys.executable)."""
 import os
 import platform
 import resource
@@ -150,7 +151,7 @@ def floor_time(prog, emulator, stem, mode, target, per_call_estimate):
     return best / 1e9
 
 
-def count_syscalls(build, emulator, code):
+def count_syscalls(build, emulator, python, code):
     """System calls made between two marker calls in a child interpreter."""
     # The call runs once first: the codec's first use imports its module.
     pre = "import os, sys; sys.path.insert(0, %r); import quarnel\n%s\n" % (build, code)
@@ -160,11 +161,11 @@ def count_syscalls(build, emulator, code):
     if emulator:
         env["QEMU_STRACE"] = "1"
         with open(log, "wb") as err:
-            subprocess.check_call(emulator + [sys.executable, "-c", body], env=env, stderr=err)
+            subprocess.check_call(python + ["-c", body], env=env, stderr=err)
     else:
         if not find_program("strace"):
             return None
-        subprocess.check_call(["strace", "-o", log, sys.executable, "-c", body])
+        subprocess.check_call(["strace", "-f", "-o", log] + python + ["-c", body])
     with open(log) as f:
         lines = f.read().splitlines()
     os.remove(log)
@@ -189,7 +190,7 @@ def find_program(name):
     return False
 
 
-def peak_memory_kib(build, emulator, code):
+def peak_memory_kib(build, python, code):
     """Growth of the child's peak resident size (VmHWM, which starts afresh
     at exec, unlike ru_maxrss) across one call after a warm-up."""
     body = ("import sys; sys.path.insert(0, %r); import quarnel\n"
@@ -201,7 +202,20 @@ def peak_memory_kib(build, emulator, code):
             "before = hwm()\n"
             "%s\n"
             "print(hwm() - before)\n") % (build, code, code)
-    return int(subprocess.check_output(emulator + [sys.executable, "-c", body]))
+    return int(subprocess.check_output(python + ["-c", body]))
+
+
+def result_memory_kib(build, python, stem):
+    """Growth of the child's resident size while it holds one read() result."""
+    body = ("import sys; sys.path.insert(0, %r); import quarnel\n"
+            "def rss():\n"
+            "    for line in open('/proc/self/status'):\n"
+            "        if line.startswith('VmRSS:'): return int(line.split()[1])\n"
+            "quarnel.current(%r, 0)\n"
+            "before = rss()\n"
+            "r = quarnel.read(%r)\n"
+            "print(rss() - before)\n") % (build, stem, stem)
+    return int(subprocess.check_output(python + ["-c", body]))
 
 
 def fmt_us(seconds):
@@ -210,7 +224,9 @@ def fmt_us(seconds):
 
 def main():
     build = os.path.abspath(sys.argv[1])
-    emulator = sys.argv[3].split() if len(sys.argv) > 3 and sys.argv[2] == "--emulator" else []
+    options = dict(zip(sys.argv[2::2], sys.argv[3::2]))
+    emulator = options.get("--emulator", "").split()
+    python = options.get("--python", "").split() or [sys.executable]
     sys.path.insert(0, build)
     import quarnel
     floor = os.path.join(build, "bench_floor")
@@ -253,7 +269,7 @@ def main():
         for label, code in (
                 ("read(65535)", "r = quarnel.read(%r)" % stem),
                 ("current(65535)", "r = quarnel.current(%r, 0)" % stem)):
-            calls = count_syscalls(build, emulator, code)
+            calls = count_syscalls(build, emulator, python, code)
             if calls is None:
                 print("%s: strace not installed" % label)
                 continue
@@ -263,9 +279,10 @@ def main():
         print("expected: read 6 per entry + 5 (%d), current 3 per probe + 5 + 6 per window entry"
               % (6 * 65535 + 5))
         print("peak memory growth for read(65535): %d KiB" % peak_memory_kib(
-            build, emulator, "r = quarnel.read(%r)" % stem))
+            build, python, "r = quarnel.read(%r)" % stem))
         print("peak memory growth for current(65535): %d KiB" % peak_memory_kib(
-            build, emulator, "r = quarnel.current(%r, 0)" % stem))
+            build, python, "r = quarnel.current(%r, 0)" % stem))
+        print("memory held by a read(65535) result: %d KiB" % result_memory_kib(build, python, stem))
     finally:
         shutil.rmtree(top)
 

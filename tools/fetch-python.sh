@@ -41,24 +41,28 @@ wrapper_name=$program
 [ "$arch" = "$host_arch" ] || wrapper_name=$program-$arch
 wrapper=$top/.deps/bin/$wrapper_name
 root=$top/.deps/py/$suite-$arch-$package-$version
-if [ -x "$wrapper" ] && [ -f "$root/.complete" ] && grep -q "$root" "$wrapper"; then
+# Bumped when wrappers change form, so older ones are written again.
+form="wrapper form 2"
+if [ -x "$wrapper" ] && [ -f "$root/.complete" ] && grep -q "$root" "$wrapper" && grep -q "$form" "$wrapper"; then
     echo "$wrapper_name"
     exit 0
 fi
 
-echo "fetching $package $version ($suite, $arch) into ${root#$top/}" >&2
-rm -rf "$root"
-debian_download_closure "$root/debs" $(echo "$packages" | tr , ' ')
-for deb in "$root"/debs/*.deb; do dpkg -x "$deb" "$root"; done
-rm -rf "$root/debs"
-# Debian's pyconfig.h only forwards to <triplet/pythonX.Y/pyconfig.h> on the
-# system include path: put the real one beside Python.h so the tree stands alone.
-for inc in "$root"/usr/include/python*; do
-    [ -d "$inc" ] || continue
-    find "$inc" -maxdepth 1 -type l -exec sh -c 't=$(readlink -f "$1") && rm "$1" && cp -r "$t" "$1"' _ {} \;
-    real=$(find "$root/usr/include" -path "*/$(basename "$inc")/pyconfig.h" ! -path "$inc/*" | head -n 1)
-    [ -n "$real" ] && cp --remove-destination "$real" "$inc/pyconfig.h"
-done
+if [ ! -f "$root/.complete" ]; then
+    echo "fetching $package $version ($suite, $arch) into ${root#$top/}" >&2
+    rm -rf "$root"
+    debian_download_closure "$root/debs" $(echo "$packages" | tr , ' ')
+    for deb in "$root"/debs/*.deb; do dpkg -x "$deb" "$root"; done
+    rm -rf "$root/debs"
+    # Debian's pyconfig.h only forwards to <triplet/pythonX.Y/pyconfig.h> on the
+    # system include path: put the real one beside Python.h so the tree stands alone.
+    for inc in "$root"/usr/include/python*; do
+        [ -d "$inc" ] || continue
+        find "$inc" -maxdepth 1 -type l -exec sh -c 't=$(readlink -f "$1") && rm "$1" && cp -r "$t" "$1"' _ {} \;
+        real=$(find "$root/usr/include" -path "*/$(basename "$inc")/pyconfig.h" ! -path "$inc/*" | head -n 1)
+        [ -n "$real" ] && cp --remove-destination "$real" "$inc/pyconfig.h"
+    done
+fi
 exe=$root/usr/bin/$program
 [ -x "$exe" ] || { echo "unpacked $package has no usr/bin/$program" >&2; exit 1; }
 mkdir -p "$top/.deps/bin"
@@ -76,7 +80,7 @@ if [ "$arch" = "$host_arch" ]; then
     libs=$(find "$root" -name 'lib*.so*' -printf '%h\n' | sort -u | tr '\n' ':')
     cat >"$wrapper" <<WRAP
 #!/bin/sh
-# Debian $suite's $package $version, started through its own C library.
+# Debian $suite's $package $version, started through its own C library ($form).
 PYTHONHOME=$root/usr
 export PYTHONHOME
 exec "$loader" --library-path "${libs%:}" "$exe" "\$@"
@@ -86,21 +90,25 @@ else
     need_packages "$qemu:qemu-user-static"
     cat >"$wrapper" <<WRAP
 #!/bin/sh
-# Debian $suite's $package $version for $arch, under qemu user mode.
+# Debian $suite's $package $version for $arch, under qemu user mode ($form).
+# The prefix goes by the environment, so that children started as
+# "$qemu sys.executable" and the target's own programs find it too.
 PYTHONHOME=$root/usr
-export PYTHONHOME
+QEMU_LD_PREFIX=$root
+export PYTHONHOME QEMU_LD_PREFIX
 unset LD_LIBRARY_PATH
-exec $qemu -L "$root" "$exe" "\$@"
+exec $qemu "$exe" "\$@"
 WRAP
 fi
 chmod +x "$wrapper"
+[ -f "$root/.complete" ] && { echo "$wrapper_name"; exit 0; }  # only the wrapper was stale
 "$wrapper" -c 'import struct, subprocess, tempfile, unittest; u"\u0410".encode("cp1251")'
 # Precompiled, the standard library starts several times faster under qemu;
 # the host's interpreter of the same version does it in seconds.
 if [ "$arch" != "$host_arch" ] && [ -x "$top/.deps/bin/$program" ]; then
     stdlib=$("$wrapper" -c 'import os; print(os.path.dirname(os.__file__))')
     echo "precompiling the $arch standard library" >&2
-    "$top/.deps/bin/$program" -m compileall -q "$root$stdlib" >/dev/null 2>&1 || true
+    "$top/.deps/bin/$program" -m compileall -q "$stdlib" >/dev/null 2>&1 || true
 fi
 touch "$root/.complete"
 echo "$package $version ($suite, $arch) ready: .deps/bin/$wrapper_name" >&2

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Figures, not a test: bench/bench.py with this machine's Python 2.7 and 3,
+# then in the first Python 2.7 and 3 of every other target of targets.txt
+# under qemu (a stand-in for a slow box CPU, not a measurement of one).
+# Usage: bench-all.sh [TARGET...]
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+host=$(dpkg --print-architecture)
+"$top/tools/need.sh" strace:strace
+for target in ${*:-$("$top/tools/target.sh" --names)}; do
+    [ "$target" = host ] && target=$host
+    for major in 2 3; do
+        [ "$("$top/tools/target.sh" "$target" "py$major")" = - ] && continue
+        suffix=; [ "$major" = 3 ] && suffix=-py3
+        if [ "$target" = "$host" ]; then dir=build$suffix; else dir=build-$target$suffix; fi
+        "$top/tools/build.sh" "$target" "$major" "$top/$dir" >/dev/null
+        python=$(sed -n 's/^QUARNEL_TEST_PYTHONS:STRING=\([^;]*\).*/\1/p' "$top/$dir/CMakeCache.txt")
+        emulator=()
+        [ "$target" = "$host" ] || emulator=(--emulator "$("$top/tools/target.sh" "$target" qemu)")
+        echo "=== $target, $(basename "$python")"
+        "$python" "$top/bench/bench.py" "$top/$dir" "${emulator[@]}" --python "$python"
+    done
+done
