@@ -12,7 +12,7 @@ DEBUG_FLAGS_OF = -DQUARNEL_TARGET=$(HOST) -DQUARNEL_PYTHON_INCLUDE_DIR=$(call IN
 FUZZ_SECONDS ?= 180
 LEAK_ITERATIONS ?= 5000
 
-.PHONY: all build build-py3 check test demo fuzz leakcheck bench clean FORCE
+.PHONY: all build build-py3 check test demo fuzz leakcheck bench wheels sdist clean FORCE
 
 all: build build-py3
 
@@ -36,6 +36,16 @@ test:
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60
 	$(MAKE) --no-print-directory leakcheck
 	tools/test-all.sh
+	tools/test-shipping.sh
+
+# What ships: dist/quarnel-<version>-cp38-abi3-linux_<machine>.whl for every
+# target, cross-built the way image recipes do, and the source release.
+wheels:
+	for target in $$(tools/target.sh --names); do tools/wheel.sh $$target >/dev/null || exit 1; done
+	ls dist/*.whl
+sdist:
+	tools/need.sh python3.11:python3.11 -:python3-setuptools
+	/usr/bin/python3.11 setup.py -q sdist -d dist
 
 # Reference and descriptor counts over thousands of calls on every path under
 # Debian's debug interpreters (each looks for a module name of its own), then
@@ -56,7 +66,7 @@ leakcheck: build build-py3
 
 # A bounded libFuzzer run over the reader; any crash or broken invariant fails it.
 fuzz: build
-	tools/need.sh clang++:clang fuzzer-runtime:libclang-rt-14-dev
+	tools/need.sh clang++:clang -:libclang-rt-14-dev
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DQUARNEL_FUZZ=ON -DBUILD_TESTING=OFF \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNEL_PYTHON_INCLUDE_DIR=$(call INCLUDE_OF,$(PY2)) >/dev/null
 	cmake --build build-fuzz --target guide_fuzz -j2
@@ -76,4 +86,4 @@ bench:
 	tools/bench-all.sh
 
 clean:
-	rm -rf build build-*
+	rm -rf build build-* dist *.egg-info

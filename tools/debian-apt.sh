@@ -92,12 +92,18 @@ debian_source_tarball() {
     ls "$dl"/"$2"_*.orig.tar.* | head -n 1
 }
 
-# Installs system packages (from the system's own sources) for commands that are missing.
-# Arguments: command:package pairs.
+# Installs system packages (from the system's own sources) for commands that
+# are missing. Arguments: command:package pairs; "-:package" for a package
+# without a command of its own (a library, a Python module).
 need_packages() {
     local missing="" pair
     for pair in "$@"; do
-        command -v "${pair%%:*}" >/dev/null 2>&1 || missing="$missing ${pair#*:}"
+        if [ "${pair%%:*}" = - ]; then
+            dpkg-query -W -f='${Status}' "${pair#*:}" 2>/dev/null | grep -q "install ok installed" && continue
+        else
+            command -v "${pair%%:*}" >/dev/null 2>&1 && continue
+        fi
+        missing="$missing ${pair#*:}"
     done
     [ -z "$missing" ] && return 0
     echo "installing:$missing" >&2

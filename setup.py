@@ -1,0 +1,88 @@
+"""Builds quarnel the way Python extensions are built: with setuptools for
+Python 3 (the stable-ABI quarnel.abi3.so, wheel tag cp38-abi3), with plain
+distutils for Python 2.7 where setuptools is absent (quarnel.so). The
+sources and flags come from sources.txt, which the CMake build reads too.
+
+Cross builds follow the interpreter's build settings as image recipes set
+them: _PYTHON_SYSCONFIGDATA_NAME, _PYTHON_HOST_PLATFORM, CC, LDSHARED and the
+target's headers in CFLAGS."""
+import os
+import sys
+
+try:
+    from setuptools import Extension, setup
+    from setuptools.command.build_ext import build_ext
+except ImportError:  # Python 2.7 without setuptools
+    from distutils.core import Extension, setup
+    from distutils.command.build_ext import build_ext
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PY3 = sys.version_info[0] >= 3
+
+# What the interpreter's own build settings bring that the module's checks do
+# not allow: C-only warnings, which g++ reports on every file, and the C
+# library's fortify and stack checks, which bind symbols (__printf_chk,
+# __stack_chk_fail) newer than the oldest box C libraries have.
+C_ONLY = ("-Wstrict-prototypes", "-Wdeclaration-after-statement",
+          "-Werror=declaration-after-statement", "-Werror=implicit-function-declaration")
+OVERRIDES = ["-fno-stack-protector", "-U_FORTIFY_SOURCE"]
+
+
+def read_text(name):
+    with open(os.path.join(HERE, name)) as f:
+        return f.read()
+
+
+def build_table():
+    table = {}
+    for line in read_text("sources.txt").splitlines():
+        fields = line.split()
+        if fields and not line.startswith("#"):
+            table[fields[0]] = fields[1:]
+    return table
+
+
+class BuildExt(build_ext):
+    def build_extensions(self):
+        for attribute in ("compiler_so", "compiler_cxx", "linker_so"):
+            flags = getattr(self.compiler, attribute, None)
+            if flags:
+                setattr(self.compiler, attribute, [f for f in flags if f not in C_ONLY])
+        build_ext.build_extensions(self)
+
+
+def extension():
+    table = build_table()
+    name = "quarnel.abi3.so" if PY3 else "quarnel.so"
+    options = dict(
+        sources=table["guide"] + table["module"] + table["python3" if PY3 else "python2"],
+        include_dirs=[HERE],
+        extra_compile_args=table["cxxflags"] + OVERRIDES,
+        extra_link_args=table["ldflags"] + ["-Wl,-soname," + name],
+        language="c++",
+    )
+    if PY3:
+        options["define_macros"] = [tuple(d.split("=", 1)) for d in table["python3-defines"]]
+        options["py_limited_api"] = True
+    return Extension("quarnel", **options)
+
+
+metadata = dict(
+    name="quarnel",
+    version=read_text("VERSION").strip(),
+    description="Reads a TV channel's programme guide (.ndx + .pdt) into (start, title) tuples",
+    long_description=read_text("README.md"),
+    ext_modules=[extension()],
+    cmdclass={"build_ext": BuildExt},
+    # Beside CMake's build/, not inside it.
+    options={"build": {"build_base": "build-setuptools"}},
+)
+if PY3:
+    metadata.update(
+        long_description_content_type="text/markdown",
+        packages=["quarnel-stubs"],
+        package_data={"quarnel-stubs": ["__init__.pyi"]},
+        python_requires=">=3.8",
+    )
+    metadata["options"]["bdist_wheel"] = {"py_limited_api": "cp38"}
+setup(**metadata)

@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Tests what ships, as users get it: every wheel of targets.txt unpacked and
+# run through the suite in its target's interpreters; `pip install .` and the
+# source release in a fresh virtual environment of Debian's Python 3.11,
+# offline; the stubs under mypy; Python 2.7's `setup.py build_ext`. Prints
+# one line a check and a count; fails if any check failed.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/tools/debian-apt.sh"
+need_packages python3.11:python3.11 mypy:mypy -:python3-venv -:python3-setuptools -:python3-wheel -:python3-pip
+host=$(dpkg --print-architecture)
+version=$(cat "$top/VERSION")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0 failed=0
+result() {  # result NAME STATUS
+    if [ "$2" = 0 ]; then passed=$((passed + 1)); echo "ok      $1"
+    else failed=$((failed + 1)); echo "FAILED  $1"; fi
+}
+# suite PYTHON_COMMAND MODULE_DIR [TARGET]: the whole suite, which checks it
+# imported the module from MODULE_DIR on the target's machine.
+suite() {
+    local machine
+    machine=$("$top/tools/target.sh" "${3:-host}" wheel)
+    (cd "$top/tests" && env PYTHONPATH="$2" QUARNEL_BUILD_DIR="$2" QUARNEL_PYTHON="$1" \
+        QUARNEL_EXPECT_MACHINE="${machine#linux_}" \
+        "$1" -m unittest discover -p 'test_*.py') >"$work/suite.log" 2>&1
+    local status=$?
+    [ $status = 0 ] || tail -n 20 "$work/suite.log"
+    return $status
+}
+
+grep -q "quarnel $version" "$top/README.md"; result "README names version $version" $?
+
+for target in $("$top/tools/target.sh" --names); do
+    wheel=$("$top/tools/wheel.sh" "$target" 2>"$work/wheel.log")
+    if [ -z "$wheel" ]; then cat "$work/wheel.log"; result "wheel for $target" 1; continue; fi
+    unpacked=$work/wheel-$target
+    /usr/bin/python3.11 -m zipfile -e "$wheel" "$unpacked"
+    column() { "$top/tools/target.sh" "$target" "$1"; }
+    "$top/.deps/bin/python3.11" "$top/tests/check_shared_object.py" "$unpacked/quarnel.abi3.so" \
+        --elf "$(column elf)" --glibc "$(column glibc)" --init PyInit_quarnel --triplet "$(column triplet)" \
+        >"$work/check.log"
+    status=$?; [ $status = 0 ] || cat "$work/check.log"
+    result "$(basename "$wheel"): file checks" $status
+    [ -f "$unpacked/quarnel-stubs/__init__.pyi" ]; result "$(basename "$wheel"): carries the stubs" $?
+    sed -n 's/^QUARNEL_TEST_PYTHONS:STRING=//p' "$top/$([ "$target" = "$host" ] && echo build-py3 || echo "build-$target-py3")/CMakeCache.txt" 2>/dev/null |
+        tr ';' '\n' >"$work/pythons"
+    [ -s "$work/pythons" ] || { result "$(basename "$wheel"): interpreters (build-$target-py3 not configured)" 1; continue; }
+    while read -r python; do
+        suite "$python" "$unpacked" "$target" </dev/null; result "$(basename "$wheel") in $(basename "$python")" $?
+    done <"$work/pythons"
+done
+
+# The source release: everything a build needs, nothing built.
+rm -f "$top/dist/quarnel-$version.tar.gz"
+(cd "$top" && /usr/bin/python3.11 setup.py -q sdist -d dist) >"$work/sdist.log" 2>&1
+sdist=$top/dist/quarnel-$version.tar.gz
+[ -f "$sdist" ]; result "source release $(basename "$sdist")" $?
+tar -tzf "$sdist" >"$work/sdist.list" 2>/dev/null
+! grep -E '/(\.deps|build[^/]*|dist)/|\.(so|o|pyc)$' "$work/sdist.list" &&
+    grep -q "quarnel-$version/sources.txt" "$work/sdist.list"
+result "source release holds sources only" $?
+
+for what in checkout sdist; do
+    venv=$work/venv-$what
+    /usr/bin/python3.11 -m venv --system-site-packages "$venv"
+    source=$top; [ $what = sdist ] && source=$sdist
+    (cd "$work" && "$venv/bin/pip" install -q --no-index --no-build-isolation "$source") >"$work/pip.log" 2>&1
+    status=$?; [ $status = 0 ] || tail -n 20 "$work/pip.log"
+    result "pip install from the $what, offline" $status
+    site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
+    suite "$venv/bin/python" "$site"; result "suite in the venv installed from the $what" $?
+done
+mypy --python-executable "$work/venv-checkout/bin/python" --no-incremental --cache-dir=/dev/null \
+    "$top/tests/typing/uses_quarnel.py" >"$work/mypy.log" 2>&1
+status=$?; [ $status = 0 ] || cat "$work/mypy.log"
+result "mypy: correct use passes" $status
+mypy --python-executable "$work/venv-checkout/bin/python" --no-incremental --cache-dir=/dev/null \
+    "$top/tests/typing/misuses_quarnel.py" >"$work/mypy.log" 2>&1
+[ "$(grep -c ': error:' "$work/mypy.log")" = 3 ]; status=$?; [ $status = 0 ] || cat "$work/mypy.log"
+result "mypy: each misuse reported" $status
+
+# Python 2.7 through plain distutils; its settings name /usr/include.
+"$top/tools/fetch-python2.sh" >/dev/null
+py2=$top/.deps/bin/python2.7
+include=$("$py2" -c 'import os, sys; print(os.path.join(sys.prefix, "include", "python2.7"))')
+(cd "$top" && CFLAGS="-I$include" "$py2" setup.py -q build_ext --build-lib "$work/py2" --build-temp "$work/py2-tmp") \
+    >"$work/py2.log" 2>&1
+status=$?; [ $status = 0 ] || tail -n 20 "$work/py2.log"
+result "python2.7 setup.py build_ext" $status
+"$top/.deps/bin/python3.11" "$top/tests/check_shared_object.py" "$work/py2/quarnel.so" \
+    --elf "$("$top/tools/target.sh" "$host" elf)" --glibc "$("$top/tools/target.sh" "$host" glibc)" \
+    --init initquarnel >"$work/check.log"
+status=$?; [ $status = 0 ] || cat "$work/check.log"
+result "python2.7 build_ext: file checks" $status
+suite "$py2" "$work/py2"; result "python2.7 build_ext: suite" $?
+
+echo "shipping: $passed passed, $failed failed"
+[ "$failed" = 0 ]
