@@ -190,31 +190,17 @@ def find_program(name):
     return False
 
 
-def peak_memory_kib(build, python, code):
-    """Growth of the child's peak resident size (VmHWM, which starts afresh
-    at exec, unlike ru_maxrss) across one call after a warm-up."""
+def child_growth_kib(build, python, field, setup, code):
+    """How much a /proc/self/status field (VmHWM: peak, which starts afresh
+    at exec, unlike ru_maxrss; VmRSS: now) grows in a child across `code`."""
     body = ("import sys; sys.path.insert(0, %r); import quarnel\n"
-            "def hwm():\n"
+            "def kib():\n"
             "    for line in open('/proc/self/status'):\n"
-            "        if line.startswith('VmHWM:'): return int(line.split()[1])\n"
+            "        if line.startswith(%r): return int(line.split()[1])\n"
             "%s\n"
-            "del r\n"
-            "before = hwm()\n"
+            "before = kib()\n"
             "%s\n"
-            "print(hwm() - before)\n") % (build, code, code)
-    return int(subprocess.check_output(python + ["-c", body]))
-
-
-def result_memory_kib(build, python, stem):
-    """Growth of the child's resident size while it holds one read() result."""
-    body = ("import sys; sys.path.insert(0, %r); import quarnel\n"
-            "def rss():\n"
-            "    for line in open('/proc/self/status'):\n"
-            "        if line.startswith('VmRSS:'): return int(line.split()[1])\n"
-            "quarnel.current(%r, 0)\n"
-            "before = rss()\n"
-            "r = quarnel.read(%r)\n"
-            "print(rss() - before)\n") % (build, stem, stem)
+            "print(kib() - before)\n") % (build, field + ":", setup, code)
     return int(subprocess.check_output(python + ["-c", body]))
 
 
@@ -278,11 +264,14 @@ def main():
             print("%s: %d system calls (%s)" % (label, total, detail))
         print("expected: read 6 per entry + 5 (%d), current 3 per probe + 5 + 6 per window entry"
               % (6 * 65535 + 5))
-        print("peak memory growth for read(65535): %d KiB" % peak_memory_kib(
-            build, python, "r = quarnel.read(%r)" % stem))
-        print("peak memory growth for current(65535): %d KiB" % peak_memory_kib(
-            build, python, "r = quarnel.current(%r, 0)" % stem))
-        print("memory held by a read(65535) result: %d KiB" % result_memory_kib(build, python, stem))
+        read = "r = quarnel.read(%r)" % stem
+        print("peak memory growth for read(65535), after a first one: %d KiB" % child_growth_kib(
+            build, python, "VmHWM", read + "\ndel r", read))
+        print("peak memory growth for current(65535): %d KiB" % child_growth_kib(
+            build, python, "VmHWM", "r = quarnel.current(%r, 0)\ndel r" % stem,
+            "r = quarnel.current(%r, 0)" % stem))
+        print("memory held by a read(65535) result: %d KiB" % child_growth_kib(
+            build, python, "VmRSS", "quarnel.current(%r, 0)" % stem, read))
     finally:
         shutil.rmtree(top)
 

@@ -16,7 +16,8 @@ for target in ${*:-$("$top/tools/target.sh" --names)}; do
         "$top/tools/build.sh" "$target" "$major" "$top/$dir" >/dev/null
         python=$(sed -n 's/^QUARNEL_TEST_PYTHONS:STRING=\([^;]*\).*/\1/p' "$top/$dir/CMakeCache.txt")
         emulator=()
-        [ "$target" = "$host" ] || emulator=(--emulator "$("$top/tools/target.sh" "$target" qemu)")
+        # The floor program runs on the cross toolchain's own C library.
+        [ "$target" = "$host" ] || emulator=(--emulator "$("$top/tools/target.sh" "$target" qemu) -L /usr/$("$top/tools/target.sh" "$target" triplet)")
         echo "=== $target, $(basename "$python")"
         "$python" "$top/bench/bench.py" "$top/$dir" "${emulator[@]}" --python "$python"
     done
