@@ -3,9 +3,8 @@
 HOST := $(shell dpkg --print-architecture)
 PY2 := $(CURDIR)/.deps/bin/python2.7
 PY3 := $(CURDIR)/.deps/bin/python3.11
-# An interpreter's headers, wherever its tree was unpacked; asked when the
-# recipe runs, after the interpreter has been fetched.
-INCLUDE_OF = "$$($(1) -c 'import os, sys, sysconfig; print(os.path.join(sys.prefix, "include", os.path.basename(sysconfig.get_config_var("INCLUDEPY"))))')"
+# An interpreter's headers, asked when the recipe runs, after the fetch.
+INCLUDE_OF = "$$(tools/python-include.sh $(1))"
 DEBUG_FLAGS_OF = -DQUARNEL_TARGET=$(HOST) -DQUARNEL_PYTHON_INCLUDE_DIR=$(call INCLUDE_OF,$(1)) \
   -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=OFF
 

@@ -11,8 +11,7 @@ for target in ${*:-$("$top/tools/target.sh" --names)}; do
     [ "$target" = host ] && target=$host
     for major in 2 3; do
         [ "$("$top/tools/target.sh" "$target" "py$major")" = - ] && continue
-        suffix=; [ "$major" = 3 ] && suffix=-py3
-        if [ "$target" = "$host" ]; then dir=build$suffix; else dir=build-$target$suffix; fi
+        dir=$("$top/tools/target.sh" "$target" dir "$major")
         "$top/tools/build.sh" "$target" "$major" "$top/$dir" >/dev/null
         python=$(sed -n 's/^QUARNEL_TEST_PYTHONS:STRING=\([^;]*\).*/\1/p' "$top/$dir/CMakeCache.txt")
         emulator=()

@@ -21,44 +21,37 @@ if [ "$target" != "$host" ]; then
     cross=(-DCMAKE_TOOLCHAIN_FILE="$top/cmake/cross.cmake")
 fi
 
-# The host's first Python 3 of the table, with headers: it builds the host's
-# module, checks every built file, and precompiles the emulated targets'
-# standard libraries.
-host_python3() {
-    local entry name
-    entry=$("$top/tools/target.sh" "$host" py3 | cut -d, -f1)
-    name=$("$top/tools/fetch-python.sh" "${entry%%:*}" "$host" \
-        "python${entry#*:},libpython${entry#*:}-dev") || return 1
-    echo "$top/.deps/bin/$name"
-}
+# The host's first Python 3 of the table checks every built file; fetched
+# first, it also precompiles the emulated targets' standard libraries.
+host_python=$top/.deps/bin/$("$top/tools/fetch-python.sh" --headers host) || exit 1
 
 # The commands of this column's interpreters, one a line.
 interpreters() {
     if [ "$major" = 2 ]; then
-        local source
+        local source name
         source=$(column py2)
+        [ "$source" = - ] && return
+        # The host's 2.7 builds the cross-built ones and precompiles the others.
+        "$top/tools/fetch-python2.sh" >&2
         case $source in
-            -) ;;
             cross-*)
-                "$top/tools/fetch-python2.sh" >&2
                 "$top/tools/build-python2-cross.sh" "$target" "${source#cross-}" >&2
                 echo "$top/.deps/bin/python2.7-$target" ;;
             *)
                 if [ "$target" = "$host" ]; then
-                    "$top/tools/fetch-python2.sh" >&2
                     echo "$top/.deps/bin/python2.7"
                 else
-                    "$top/tools/fetch-python2.sh" >&2
                     name=$("$top/tools/fetch-python.sh" "$source" "$target" python2.7,libpython2.7-dev) || return 1
                     echo "$top/.deps/bin/$name"
                 fi ;;
         esac
         return
     fi
-    host_python3 >/dev/null || return 1
-    local entry suite version names name first=1
-    for entry in $(column py3 | tr , ' '); do
-        [ "$entry" = - ] && continue
+    [ "$(column py3)" = - ] && return
+    local entry suite version names name
+    name=$("$top/tools/fetch-python.sh" --headers "$target") || return 1
+    echo "$top/.deps/bin/$name"
+    for entry in $(column py3 | cut -s -d, -f2- | tr , ' '); do
         suite=${entry%%:*} version=${entry#*:}
         names=python$version
         if [ "${version%+}" != "$version" ]; then
@@ -66,10 +59,7 @@ interpreters() {
             [ -n "$names" ] || { echo "FETCH FAILED: Debian $suite has no python$version" >&2; return 1; }
         fi
         for name in $names; do
-            local packages=$name
-            [ $first = 1 ] && packages=$name,lib$name-dev
-            first=0
-            name=$("$top/tools/fetch-python.sh" "$suite" "$target" "$packages") || return 1
+            name=$("$top/tools/fetch-python.sh" "$suite" "$target" "$name") || return 1
             echo "$top/.deps/bin/$name"
         done
     done
@@ -78,8 +68,7 @@ interpreters() {
 pythons=$(interpreters) || exit 1
 [ -n "$pythons" ] || { echo "targets.txt gives $target no Python $major" >&2; exit 1; }
 build_python=$(echo "$pythons" | head -n 1)
-include=$("$build_python" -c 'import os, sys, sysconfig; print(os.path.join(sys.prefix, "include", os.path.basename(sysconfig.get_config_var("INCLUDEPY"))))')
-host_python=$(host_python3) || exit 1
+include=$("$top/tools/python-include.sh" "$build_python")
 machine=$(column wheel)
 # A directory configured for another target or toolchain starts afresh.
 stamp="$target $major ${cross[*]:-native}"

@@ -9,11 +9,20 @@
 #   fetch-python.sh bookworm mipsel python3.11       -> .deps/bin/python3.11-mipsel
 #   fetch-python.sh bookworm amd64 python3.11-dbg python3.11d
 #   fetch-python.sh bookworm amd64 python3.11,libpython3.11-dev   (with headers)
-# PACKAGE "python3.X+" takes the newest python3.X the suite has; the wrapper
-# is then named after what was found, and its name printed last.
+# PACKAGE "python3.X+" lists every python3.X from X on that the suite has.
+#   fetch-python.sh --headers TARGET
+# fetches the target's first Python 3 of targets.txt with its headers: the
+# one that builds the target's module (and, for this machine, checks files).
+# The wrapper's name is printed last.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/tools/debian-apt.sh"
+
+if [ "$1" = --headers ]; then
+    entry=$("$top/tools/target.sh" "$2" py3 | cut -d, -f1)
+    exec "$0" "${entry%%:*}" "$("$top/tools/target.sh" "$2" target)" \
+        "python${entry#*:},libpython${entry#*:}-dev"
+fi
 
 suite=$1 arch=$2 packages=$3 program=${4:-}
 package=${packages%%,*}

@@ -2,6 +2,8 @@
 # Reads targets.txt. Usage:
 #   target.sh NAME COLUMN   one column of one target (NAME "host": this machine's)
 #   target.sh --names       every target name
+#   target.sh NAME dir 2|3  its build directory: build[-py3] for this machine
+#                           (today's names), build-NAME[-py3] for the others
 set -eu
 table=$(dirname "$0")/../targets.txt
 columns="target triplet qemu cflags elf glibc wheel py2 py3"
@@ -10,7 +12,14 @@ if [ "$1" = --names ]; then
     exit 0
 fi
 name=$1
-[ "$name" = host ] && name=$(dpkg --print-architecture)
+host=$(dpkg --print-architecture)
+[ "$name" = host ] && name=$host
+if [ "$2" = dir ]; then
+    suffix=
+    [ "$3" = 3 ] && suffix=-py3
+    if [ "$name" = "$host" ]; then echo "build$suffix"; else echo "build-$name$suffix"; fi
+    exit 0
+fi
 n=0
 for c in $columns; do
     n=$((n + 1))

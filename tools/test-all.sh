@@ -11,17 +11,11 @@ targets=${*:-$("$top/tools/target.sh" --names)}
 summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT
 
-build_dir() {  # today's host directories keep their names
-    local target=$1 major=$2 suffix=
-    [ "$major" = 3 ] && suffix=-py3
-    if [ "$target" = "$host" ]; then echo "build$suffix"; else echo "build-$target$suffix"; fi
-}
-
 for target in $targets; do
     [ "$target" = host ] && target=$host
     for major in 2 3; do
         [ "$("$top/tools/target.sh" "$target" "py$major")" = - ] && continue
-        dir=$(build_dir "$target" "$major")
+        dir=$("$top/tools/target.sh" "$target" dir "$major")
         echo "=== $target, Python $major: $dir"
         if ! "$top/tools/build.sh" "$target" "$major" "$top/$dir" 2>&1 | { grep -v -E '^\[|^g?make\[' || true; } ; then
             printf '%s\t%s\t%s\t%s\n' "$target" "python$major" "BUILD OR FETCH FAILED" "-" >>"$summary"

@@ -44,9 +44,9 @@ for target in $("$top/tools/target.sh" --names); do
     status=$?; [ $status = 0 ] || cat "$work/check.log"
     result "$(basename "$wheel"): file checks" $status
     [ -f "$unpacked/quarnel-stubs/__init__.pyi" ]; result "$(basename "$wheel"): carries the stubs" $?
-    sed -n 's/^QUARNEL_TEST_PYTHONS:STRING=//p' "$top/$([ "$target" = "$host" ] && echo build-py3 || echo "build-$target-py3")/CMakeCache.txt" 2>/dev/null |
-        tr ';' '\n' >"$work/pythons"
-    [ -s "$work/pythons" ] || { result "$(basename "$wheel"): interpreters (build-$target-py3 not configured)" 1; continue; }
+    dir=$("$top/tools/target.sh" "$target" dir 3)
+    sed -n 's/^QUARNEL_TEST_PYTHONS:STRING=//p' "$top/$dir/CMakeCache.txt" 2>/dev/null | tr ';' '\n' >"$work/pythons"
+    [ -s "$work/pythons" ] || { result "$(basename "$wheel"): interpreters ($dir not configured)" 1; continue; }
     while read -r python; do
         suite "$python" "$unpacked" "$target" </dev/null; result "$(basename "$wheel") in $(basename "$python")" $?
     done <"$work/pythons"
@@ -84,7 +84,7 @@ result "mypy: each misuse reported" $status
 # Python 2.7 through plain distutils; its settings name /usr/include.
 "$top/tools/fetch-python2.sh" >/dev/null
 py2=$top/.deps/bin/python2.7
-include=$("$py2" -c 'import os, sys; print(os.path.join(sys.prefix, "include", "python2.7"))')
+include=$("$top/tools/python-include.sh" "$py2")
 (cd "$top" && CFLAGS="-I$include" "$py2" setup.py -q build_ext --build-lib "$work/py2" --build-temp "$work/py2-tmp") \
     >"$work/py2.log" 2>&1
 status=$?; [ $status = 0 ] || tail -n 20 "$work/py2.log"

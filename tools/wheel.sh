@@ -15,10 +15,9 @@ need_packages python3.11:python3.11 x86_64-linux-gnu-g++:g++
 need_packages -:python3-setuptools -:python3-wheel
 
 # The target's first Python 3 of the table gives the build settings.
-entry=$(column py3 | cut -d, -f1)
-wrapper=$top/.deps/bin/$("$top/tools/fetch-python.sh" "${entry%%:*}" "$target" \
-    "python${entry#*:},libpython${entry#*:}-dev")
-root=$(sed -n 's/^PYTHONHOME=\(.*\)\/usr$/\1/p' "$wrapper")
+wrapper=$top/.deps/bin/$("$top/tools/fetch-python.sh" --headers "$target")
+include=$("$top/tools/python-include.sh" "$wrapper")
+stdlib=$("$wrapper" -c 'import os; print(os.path.dirname(os.__file__))')
 triplet=$(column triplet)
 cflags=$(column cflags)
 [ "$cflags" = - ] && cflags=
@@ -30,10 +29,10 @@ echo "building $(basename "$wheel")" >&2
 rm -f "$wheel"
 cd "$top"
 _PYTHON_SYSCONFIGDATA_NAME=_sysconfigdata__$triplet \
-PYTHONPATH=$root/usr/lib/python${entry#*:} \
+PYTHONPATH=$stdlib \
 _PYTHON_HOST_PLATFORM=${platform/_/-} \
 CC="$triplet-gcc" CXX="$triplet-g++" LDSHARED="$triplet-gcc -shared" \
-CFLAGS="-I$root/usr/include/python${entry#*:} $cflags" \
+CFLAGS="-I$include $cflags" \
     /usr/bin/python3.11 setup.py -q build -b "build-wheel-$target" bdist_wheel -d dist >&2
 [ -f "$wheel" ] || { echo "no $wheel was made" >&2; exit 1; }
 echo "$wheel"
