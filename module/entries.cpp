@@ -3,15 +3,16 @@
 namespace quarnel {
 namespace {
 
+// The items are made first: making them can run Python code (the collector's
+// callbacks), which must never meet a tuple with an empty slot.
 PyObject* entry_tuple(int32_t start, const char* title) noexcept {
+    PyRef number(new_start(start));
+    PyRef text(number ? new_title(title) : NULL);
+    if (!text)
+        return NULL;
     PyRef tuple(PyTuple_New(2));
-    if (!tuple)
-        return NULL;
-    PyObject* number = new_start(start);
-    if (!number || PyTuple_SetItem(tuple.get(), 0, number) != 0)
-        return NULL;
-    PyObject* text = new_title(title);
-    if (!text || PyTuple_SetItem(tuple.get(), 1, text) != 0)
+    if (!tuple || PyTuple_SetItem(tuple.get(), 0, number.release()) != 0 ||
+        PyTuple_SetItem(tuple.get(), 1, text.release()) != 0)
         return NULL;
     // An int and a text can never form a cycle: keeping 65535 such tuples
     // off the collector's lists saves it walking them again and again.
@@ -26,6 +27,10 @@ PyObject* read_entries(guide::Pair& pair, long n, int& file_error) noexcept {
     PyRef result(PyTuple_New(n));
     if (!result)
         return NULL;
+    // Out of the collector's sight while slots are empty: signal handlers and
+    // the collector's callbacks run Python code during the reads. Holding
+    // only untracked entries, it can never be part of a cycle, so it stays so.
+    PyObject_GC_UnTrack(result.get());
     guide::TitleBuffer title;
     for (long i = 0; i < n; ++i) {
         int32_t start = 0;

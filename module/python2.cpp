@@ -44,8 +44,10 @@ PyObject* raise_file_error(int err, const Stem&, const char*) noexcept {
     return PyErr_SetFromErrno(PyExc_IOError);
 }
 
+// A handler that ran while the stream was blocked (a full pipe) wins.
 bool InterpreterHost::print(const char* const* pieces, bool flush) noexcept {
-    return guide::print_on_stdout(pieces, flush);
+    guide::print_on_stdout(pieces, flush);
+    return PyErr_CheckSignals() == 0;
 }
 
 }  // namespace quarnel

@@ -4,6 +4,7 @@
 #include "module/interpreter.h"
 
 #include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -47,24 +48,81 @@ PyObject* joined(const char* const* pieces) noexcept {
     return bytes;
 }
 
-// Writes text to the stream; a name the stream cannot encode is written
-// again with what it cannot take escaped.
-bool write_text(PyObject* stream, PyObject* text) noexcept {
-    PyRef done(PyObject_CallMethod(stream, "write", "O", text));
-    if (done || !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
-        return bool(done);
+// What became of one call into sys.stdout.
+enum Outcome {
+    kWritten,
+    kStreamFailed,  // the stream cannot take text: the C stream takes it instead
+    kUnencodable,   // the stream cannot encode the text as it is
+    kCallerError,   // anything else (a signal handler's exception): it stands
+};
+
+bool is_stream_errno(PyObject* error) noexcept {
+    PyRef number(PyObject_GetAttrString(error, "errno"));
+    long value = number && PyLong_Check(number.get()) ? PyLong_AsLong(number.get()) : -1;
     PyErr_Clear();
+    return value == EPIPE || value == EBADF || value == ENOSPC || value == EIO;
+}
+
+// Sorts the pending exception: only the stream's own faults are cleared.
+Outcome failure() noexcept {
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+        PyErr_Clear();
+        return kUnencodable;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyErr_Clear();
+        return kStreamFailed;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_OSError))
+        return kCallerError;
+    PyObject* type = NULL;
+    PyObject* value = NULL;
+    PyObject* traceback = NULL;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value && is_stream_errno(value)) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return kStreamFailed;
+    }
+    PyErr_Restore(type, value, traceback);
+    return kCallerError;
+}
+
+// stream.<method>(argument...), with the method held for as long as it runs.
+Outcome call(PyObject* stream, const char* method, PyObject* argument) noexcept {
+    PyRef callable(PyObject_GetAttrString(stream, method));
+    if (!callable)
+        return failure();
+    if (!PyCallable_Check(callable.get()))
+        return kStreamFailed;
+    PyRef done(PyObject_CallFunctionObjArgs(callable.get(), argument, NULL));
+    return done ? kWritten : failure();
+}
+
+// The text with what the stream's encoding cannot take escaped.
+PyObject* escaped(PyObject* stream, PyObject* text) noexcept {
     PyRef encoding(PyObject_GetAttrString(stream, "encoding"));
-    PyRef escaped(encoding ? PyObject_CallMethod(text, "encode", "Os", encoding.get(),
+    PyRef encoded(encoding ? PyObject_CallMethod(text, "encode", "Os", encoding.get(),
                                                  "backslashreplace")
                            : NULL);
-    PyRef plain(escaped ? PyObject_CallMethod(escaped.get(), "decode", "Os", encoding.get(),
-                                              "replace")
-                        : NULL);
-    if (!plain)
-        return false;
-    PyRef again(PyObject_CallMethod(stream, "write", "O", plain.get()));
-    return bool(again);
+    return encoded ? PyObject_CallMethod(encoded.get(), "decode", "Os", encoding.get(), "replace")
+                   : NULL;
+}
+
+Outcome write_text(PyObject* stream, PyObject* text) noexcept {
+    Outcome outcome = call(stream, "write", text);
+    if (outcome != kUnencodable)
+        return outcome;
+    PyRef plain(escaped(stream, text));
+    if (!plain) {
+        outcome = failure();
+        return outcome == kUnencodable || PyErr_ExceptionMatches(PyExc_LookupError) ? kStreamFailed
+                                                                                    : outcome;
+    }
+    outcome = call(stream, "write", plain.get());
+    return outcome == kUnencodable ? kStreamFailed : outcome;
 }
 
 }  // namespace
@@ -82,13 +140,18 @@ PyObject* new_start(int32_t start) noexcept {
 }
 
 // wchar_t holds any character on Linux, and the stable ABI has no way to
-// fill a str in place.
+// fill a str in place. The wide copy lives on the heap: a title-sized array
+// on the stack would more than triple what a call needs there.
 PyObject* new_title(const char* title) noexcept {
-    wchar_t text[guide::kTitleBufferSize];
-    Py_ssize_t length = 0;
-    for (; title[length]; ++length)
-        text[length] = static_cast<wchar_t>(cp1251_char(static_cast<unsigned char>(title[length])));
-    return PyUnicode_FromWideChar(text, length);
+    size_t length = strlen(title);
+    wchar_t* wide = static_cast<wchar_t*>(malloc((length + 1) * sizeof(wchar_t)));
+    if (!wide)
+        return PyErr_NoMemory();
+    for (size_t i = 0; i < length; ++i)
+        wide[i] = static_cast<wchar_t>(cp1251_char(static_cast<unsigned char>(title[i])));
+    PyObject* text = PyUnicode_FromWideChar(wide, static_cast<Py_ssize_t>(length));
+    free(wide);
+    return text;
 }
 
 PyObject* raise_file_error(int err, const Stem& stem, const char* failed_suffix) noexcept {
@@ -109,29 +172,29 @@ PyObject* raise_file_error(int err, const Stem& stem, const char* failed_suffix)
 }
 
 // Through sys.stdout, so the line keeps its place among print() output and
-// follows redirection; the C stream when sys.stdout is missing or fails. A
-// KeyboardInterrupt (anything not an Exception) while writing wins.
+// follows redirection. The C stream takes it only when sys.stdout is missing
+// or cannot take text; any other exception from the stream (a signal
+// handler's, KeyboardInterrupt) ends the call. The stream is owned while it
+// is used: its own write may replace sys.stdout and free it.
 bool InterpreterHost::print(const char* const* pieces, bool flush) noexcept {
-    PyObject* stream = PySys_GetObject("stdout");  // borrowed
-    if (stream && stream != Py_None) {
+    PyRef stream(PySys_GetObject("stdout"));
+    Py_XINCREF(stream.get());
+    if (stream && stream.get() != Py_None) {
         PyRef bytes(joined(pieces));
         PyRef text(bytes ? PyUnicode_DecodeFSDefaultAndSize(PyBytes_AsString(bytes.get()),
                                                              PyBytes_Size(bytes.get()))
                          : NULL);
-        if (text && write_text(stream, text.get())) {
-            if (flush) {
-                PyRef flushed(PyObject_CallMethod(stream, "flush", NULL));
-                if (!flushed && !PyErr_ExceptionMatches(PyExc_Exception))
-                    return false;
-                PyErr_Clear();  // written; a failed flush is the stream's own affair
-            }
-            return true;
-        }
-        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception))
+        if (!text)
             return false;
-        PyErr_Clear();
+        Outcome outcome = write_text(stream.get(), text.get());
+        if (outcome == kWritten && flush)
+            outcome = call(stream.get(), "flush", NULL) == kCallerError ? kCallerError : kWritten;
+        if (outcome != kStreamFailed)
+            return outcome == kWritten;
     }
-    return guide::print_on_stdout(pieces, flush);
+    guide::print_on_stdout(pieces, flush);
+    // A handler that ran while the C stream was blocked still wins.
+    return PyErr_CheckSignals() == 0;
 }
 
 }  // namespace quarnel

@@ -69,6 +69,25 @@ def child_python(code, env=None):
     return child.returncode, out, err
 
 
+def watched_child(code, env=None, limit=60.0):
+    """Runs code in a fresh interpreter whose stdout is a pipe nobody reads,
+    killing it after `limit` seconds. Returns (status or None if it had to be
+    killed, what it wrote on stderr)."""
+    command = shlex.split(os.environ.get("QUARNEL_PYTHON", "")) or [sys.executable]
+    with tempfile.TemporaryFile() as err:
+        child = subprocess.Popen(command + ["-c", code], stdout=subprocess.PIPE, stderr=err, env=env)
+        deadline = time.time() + limit
+        while child.poll() is None and time.time() < deadline:
+            time.sleep(0.05)
+        status = child.poll()
+        if status is None:
+            child.kill()
+            child.wait()
+        child.stdout.close()
+        err.seek(0)
+        return status, err.read()
+
+
 def module_path_code():
     """A line that puts the module under test first on a child's path."""
     return "import sys; sys.path[:0] = [%r]\n" % os.path.dirname(quarnel.__file__)
