@@ -8,6 +8,11 @@ INCLUDE_OF = "$$(tools/python-include.sh $(1))"
 DEBUG_FLAGS_OF = -DQUARNEL_TARGET=$(HOST) -DQUARNEL_PYTHON_INCLUDE_DIR=$(call INCLUDE_OF,$(1)) \
   -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=OFF
 
+# The whole suite in a debug interpreter, whose assertions catch what a
+# release one lets pass (an error set while another is pending).
+SUITE_IN = cd tests && PYTHONPATH=$(CURDIR)/$(1) QUARNEL_PYTHON=$(CURDIR)/$(2) \
+  QUARNEL_EINTR_SHIM=$(CURDIR)/build/tests/eintr_shim.so $(CURDIR)/$(2) -m unittest discover -p 'test_*.py'
+
 FUZZ_SECONDS ?= 180
 LEAK_ITERATIONS ?= 5000
 
@@ -55,11 +60,13 @@ leakcheck: build build-py3
 	cmake -S . -B build-dbg $(call DEBUG_FLAGS_OF,.deps/bin/python2.7-dbg) -DQUARNEL_MODULE_SUFFIX=_d.so >/dev/null
 	cmake --build build-dbg -j2
 	.deps/bin/python2.7-dbg tests/leak_loop.py build-dbg $(LEAK_ITERATIONS)
+	$(call SUITE_IN,build-dbg,.deps/bin/python2.7-dbg)
 	tools/fetch-python.sh bookworm $(HOST) python3.11-dbg,libpython3.11-dbg,libpython3.11-dev python3.11d >/dev/null
 	cmake -S . -B build-dbg-py3 $(call DEBUG_FLAGS_OF,.deps/bin/python3.11d) -DQUARNEL_PYTHON=3 \
 	  -DQUARNEL_MODULE_SUFFIX=$$(.deps/bin/python3.11d -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))') >/dev/null
 	cmake --build build-dbg-py3 -j2
 	.deps/bin/python3.11d tests/leak_loop.py build-dbg-py3 $(LEAK_ITERATIONS)
+	$(call SUITE_IN,build-dbg-py3,.deps/bin/python3.11d)
 	tools/valgrind-suite.sh build $(PY2)
 	tools/valgrind-suite.sh build-py3 $(PY3)
 

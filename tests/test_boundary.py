@@ -235,6 +235,7 @@ class BlockedMessageTest(GuideCase):
             self.assertEqual(outcome, "Timeout", name)
             self.assertLess(float(seconds), 2.0, name)
 
+@unittest.skipIf(hasattr(sys, "gettotalrefcount"), "a debug interpreter's own frames are several times larger")
 class SmallStackTest(GuideCase):
     """Box UIs run plugins on threads with small stacks."""
 
@@ -320,6 +321,8 @@ class ReferenceTest(GuideCase):
             self.assertEqual(sys.getrefcount(stem), before, stem)
 
     @unittest.skipIf(PY2, "tracemalloc is Python 3's")
+    @unittest.skipIf(os.environ.get("QUARNEL_UNDER_VALGRIND"),
+                     "tracemalloc loses a block of its own when stopped (os.putenv alone shows it)")
     def test_messages_leave_nothing_behind(self):
         import tracemalloc
 

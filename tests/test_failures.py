@@ -94,13 +94,16 @@ class FileFailureTest(GuideCase):
             "os._exit(0)\n")
         env = dict(os.environ)
         env.pop("PYTHONUNBUFFERED", None)
+        os.mkdir(self.stem("dir.pdt"))
+        self.raw(GOOD_INDEX, None, name="dir")
         cases = [
-            ("stdout a pipe", "", "Can't open file %s.ndx errno2\n" % missing),
-            ("stdout full", "os.dup2(os.open('/dev/full', os.O_WRONLY), 1)", ""),
+            ("stdout a pipe", "", missing, "Can't open file %s.ndx errno2\n" % missing, 2),
+            ("stdout full", "os.dup2(os.open('/dev/full', os.O_WRONLY), 1)", missing, "", 2),
+            ("read error, never flushed", "", self.stem("dir"), "", errno.EISDIR),
         ]
-        for name, setup, line in cases:
-            status, out, err = child_python(code % (setup, missing), env=env)
-            self.assertEqual((status, out, err), (0, line.encode(), b"errno 2"), name)
+        for name, setup, stem, line, number in cases:
+            status, out, err = child_python(code % (setup, stem), env=env)
+            self.assertEqual((status, out, err), (0, as_bytes(line), b"errno %d" % number), name)
 
     def test_messages_reach_stdout_in_order(self):
         stem = self.stem("missing")
@@ -130,6 +133,8 @@ class ArgumentTest(GuideCase):
             (quarnel.read, (5,), {}, TypeError),
             (quarnel.read, (None,), {}, TypeError),
             (quarnel.read, (), {"channel_name": stem}, TypeError),
+            (quarnel.read, (stem,), {"x": 1}, TypeError),
+            (quarnel.current, (stem, 0), {"x": 1}, TypeError),
             (quarnel.current, (stem,), {}, TypeError),
             (quarnel.current, (stem, 0, 0), {}, TypeError),
             (quarnel.current, (stem, "0"), {}, TypeError),
@@ -167,18 +172,21 @@ class Stream(object):
         raise self.error
 
 
+class BytesPath(object):
+    """A path object whose __fspath__ gives bytes."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
 @unittest.skipIf(PY2, "the stems and streams of Python 3")
 class Python3InterfaceTest(GuideCase):
 
     def test_stem_types(self):
         import pathlib
-
-        class BytesPath(object):
-            def __init__(self, path):
-                self.path = path
-
-            def __fspath__(self):
-                return self.path
 
         self.pair([(7, b"\xc0")])
         stem = self.stem()
@@ -202,6 +210,7 @@ class Python3InterfaceTest(GuideCase):
         cases = [(missing, missing + ".ndx"),
                  (os.fsencode(missing), os.fsencode(missing) + b".ndx"),
                  (pathlib.Path(missing), missing + ".ndx"),
+                 (BytesPath(os.fsencode(missing)), os.fsencode(missing) + b".ndx"),
                  (missing + "\udcff", missing + "\udcff.ndx")]
         for given, filename in cases:
             with Stdout():

@@ -7,7 +7,8 @@ import signal
 import time
 import unittest
 
-from support import GuideCase, Stdout, forked, guidepair, open_fds, quarnel, reap
+from support import (GuideCase, Stdout, child_python, forked, guidepair, module_path_code, open_fds,
+                     quarnel, reap)
 
 ENTRIES = [(1700000000 + 60 * i, b"\xcf\xf0\xee\xe3\xf0 %d" % i) for i in range(30)]
 EXPECTED = tuple((s, t.decode("cp1251")) for s, t in ENTRIES)
@@ -100,6 +101,65 @@ class SlowFileTest(FifoCase):
                 self.assertEqual(caught.exception.errno, errno.ESPIPE)
         finally:
             os.close(writer)
+
+
+class UnseekableIndexTest(FifoCase):
+    """An index file that cannot seek: read goes through it in order, and
+    every positioning current makes fails, the last one included."""
+
+    def test_index_that_cannot_seek(self):
+        cases = [
+            (quarnel.read, (), 5, None),
+            (quarnel.current, (0,), 0, errno.ESPIPE),
+            (quarnel.current, (0,), 2, errno.ESPIPE),
+            (quarnel.current, (0,), 5, errno.ESPIPE),
+        ]
+        for method, args, n, error in cases:
+            index, data = guidepair.build(ENTRIES[:n])
+            self.raw(None, data)
+            path = self.fifo(".ndx")
+            writer = os.open(path, os.O_RDWR)  # holds the bytes; the open does not wait
+            os.write(writer, index)
+            fds = open_fds()
+            with Stdout() as out:
+                try:
+                    result = method(self.stem(), *args)
+                except IOError as e:
+                    result = e.errno
+            self.assertEqual(open_fds(), fds, (method, n))
+            os.close(writer)
+            os.remove(path)
+            if error:
+                self.assertEqual((result, out.text), (error, b"Read error!\n"), (method, n))
+            else:
+                self.assertEqual((result, out.text), (EXPECTED[:n], b""), (method, n))
+
+
+class InterruptedCallTest(GuideCase):
+    """A preloaded shim makes every read and positioning of a guide file
+    fail once with EINTR: each is made again, and the results are exact."""
+
+    def test_every_file_call_interrupted_once(self):
+        shim = os.environ.get("QUARNEL_EINTR_SHIM")
+        if not shim:
+            self.skipTest("QUARNEL_EINTR_SHIM not set")
+        self.pair(ENTRIES)
+        code = module_path_code() + (
+            "import os, quarnel\n"
+            "fd = os.open(%r, os.O_RDONLY)\n"
+            "try:\n"
+            "    os.lseek(fd, 0, 0)\n"
+            "    shim = 'not interrupting'\n"
+            "except OSError:\n"
+            "    shim = 'interrupting'\n"
+            "os.close(fd)\n"
+            "out = [shim, quarnel.read(%r), quarnel.current(%r, -10 ** 9)]\n"
+            "sys.stderr.write('\\n' + repr(out))\n") % (self.stem() + ".ndx", self.stem(), self.stem())
+        status, out, err = child_python(code, env=dict(os.environ, LD_PRELOAD=shim))
+        self.assertEqual(status, 0, err)
+        expected = repr(["interrupting", EXPECTED, EXPECTED[:3]])
+        self.assertEqual(err.decode("utf-8").splitlines()[-1], expected)
+        self.assertEqual(out, b"")
 
 
 class BlockedCallTest(FifoCase):

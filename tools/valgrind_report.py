@@ -1,9 +1,16 @@
 """Reads a valgrind log and fails if any error or definite leak has the
 module in its stack. Usage: valgrind_report.py LOG"""
+import os
 import re
 import sys
 
-MODULE_FRAME = re.compile(r"quarnel(_d)?\.so|guide_pair\.cpp|/module/\w+\.(cpp|h)")
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# A frame is the module's when it is in any build of it (quarnel.so,
+# quarnel_d.so, quarnel.abi3.so, quarnel.cpython-311d-<triplet>.so) or names
+# one of its source files, with or without a directory.
+SOURCES = sorted(name for folder in ("guide", "module") for name in os.listdir(os.path.join(TOP, folder)))
+MODULE_FRAME = re.compile(r"\bquarnel(_d)?(\.abi3|\.cpython-[\w-]+)?\.so\b|[(/](%s):\d+\)"
+                          % "|".join(re.escape(name) for name in SOURCES))
 HEAD = re.compile(r"^==\d+== (\S.*)$")
 FRAME = re.compile(r"^==\d+==\s+(at|by) ")
 
