@@ -36,6 +36,10 @@ FORCE:
 check:
 	tools/test-all.sh host
 
+# The property tests' example budget: small day to day, larger in make test.
+export QUARNEL_PROPERTY_EXAMPLES ?= 60
+
+test: QUARNEL_PROPERTY_EXAMPLES = 400
 test:
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60
 	$(MAKE) --no-print-directory leakcheck

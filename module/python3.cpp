@@ -117,9 +117,11 @@ Outcome write_text(PyObject* stream, PyObject* text) noexcept {
         return outcome;
     PyRef plain(escaped(stream, text));
     if (!plain) {
-        outcome = failure();
-        return outcome == kUnencodable || PyErr_ExceptionMatches(PyExc_LookupError) ? kStreamFailed
-                                                                                    : outcome;
+        // No encoding, or one no codec knows: the stream cannot take the name.
+        if (PyErr_ExceptionMatches(PyExc_LookupError))
+            PyErr_Clear();
+        outcome = PyErr_Occurred() ? failure() : kStreamFailed;
+        return outcome == kUnencodable ? kStreamFailed : outcome;
     }
     outcome = call(stream, "write", plain.get());
     return outcome == kUnencodable ? kStreamFailed : outcome;

@@ -70,6 +70,12 @@ pythons=$(interpreters) || exit 1
 build_python=$(echo "$pythons" | head -n 1)
 include=$("$top/tools/python-include.sh" "$build_python")
 machine=$(column wheel)
+# Hypothesis for the property tests, in this machine's Python 3.
+properties=
+if [ "$target" = "$host" ] && [ "$major" = 3 ]; then
+    properties=$("$top/tools/fetch-python-modules.sh" bookworm python3-hypothesis python3-attr \
+        python3-sortedcontainers python3-exceptiongroup) || exit 1
+fi
 # A directory configured for another target or toolchain starts afresh.
 stamp="$target $major ${cross[*]:-native}"
 if [ -f "$build/CMakeCache.txt" ] && [ "$(cat "$build/.configured-for" 2>/dev/null)" != "$stamp" ]; then
@@ -79,5 +85,6 @@ mkdir -p "$build"
 echo "$stamp" >"$build/.configured-for"
 cmake -S "$top" -B "$build" "${cross[@]}" -DQUARNEL_TARGET="$target" -DQUARNEL_PYTHON="$major" \
     -DQUARNEL_PYTHON_INCLUDE_DIR="$include" -DQUARNEL_TEST_PYTHONS="$(echo "$pythons" | paste -sd';')" \
-    -DQUARNEL_HOST_PYTHON="$host_python" -DQUARNEL_EXPECT_MACHINE="${machine#linux_}" "$@" >/dev/null
+    -DQUARNEL_HOST_PYTHON="$host_python" -DQUARNEL_EXPECT_MACHINE="${machine#linux_}" \
+    -DQUARNEL_PROPERTY_PATH="$properties" "$@" >/dev/null
 cmake --build "$build" -j"$(nproc)"
