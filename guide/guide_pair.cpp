@@ -202,25 +202,37 @@ int seek_entry(Pair& pair, long i) noexcept {
     return report_read_error(pair, err, kIndexSuffix);
 }
 
-int read_next_entry(Pair& pair, int32_t& start, TitleBuffer& title) noexcept {
-    title[0] = '\0';
-    uint32_t offset = 0;
-    uint32_t length = 0;
+int read_next_record(Pair& pair, int32_t& start, uint32_t& offset) noexcept {
+    offset = 0;
     int err = read_record_start(pair, start);
     if (!err)
         err = read_u16(pair, pair.index.get(), offset);
-    if (err)
-        return report_read_error(pair, err, kIndexSuffix);
-    err = seek_to(pair, pair.data.get(), static_cast<long>(offset));
+    return report_read_error(pair, err, kIndexSuffix);
+}
+
+int read_title(Pair& pair, uint32_t offset, TitleBuffer& title, size_t& length) noexcept {
+    title[0] = '\0';
+    length = 0;
+    uint32_t stored = 0;
+    int err = seek_to(pair, pair.data.get(), static_cast<long>(offset));
     if (!err)
-        err = read_u16(pair, pair.data.get(), length);
-    if (!err && length > 0) {
-        size_t want = length < kTitleBufferSize ? length : kTitleBufferSize - 1;
+        err = read_u16(pair, pair.data.get(), stored);
+    if (!err && stored > 0) {
+        size_t want = stored < kTitleBufferSize ? stored : kTitleBufferSize - 1;
         size_t got = 0;
         err = read_field(pair, pair.data.get(), title, want, &got);
         title[got] = '\0';
+        length = strlen(title);
     }
     return report_read_error(pair, err, kDataSuffix);
+}
+
+int read_next_entry(Pair& pair, int32_t& start, TitleBuffer& title) noexcept {
+    title[0] = '\0';
+    uint32_t offset = 0;
+    size_t length = 0;
+    int err = read_next_record(pair, start, offset);
+    return err ? err : read_title(pair, offset, title, length);
 }
 
 int read_start_time(Pair& pair, long i, int32_t& start) noexcept {
@@ -229,6 +241,7 @@ int read_start_time(Pair& pair, long i, int32_t& start) noexcept {
         err = read_record_start(pair, start);
     return report_read_error(pair, err, kIndexSuffix);
 }
+
 int find_window(Pair& pair, int32_t target, long& first, long& size) noexcept {
     long low = 0;
     long high = pair.count - 1;
@@ -245,6 +258,24 @@ int find_window(Pair& pair, int32_t target, long& first, long& size) noexcept {
     }
     first = low;
     size = first + 2 < pair.count ? 3 : pair.count - first;
+    return seek_entry(pair, first);
+}
+
+int find_range_start(Pair& pair, int32_t start, long& first) noexcept {
+    long low = 0;
+    long high = pair.count;
+    while (low < high) {
+        long mid = low + (high - low) / 2;
+        int32_t mid_start = 0;
+        int err = read_start_time(pair, mid, mid_start);
+        if (err)
+            return err;
+        if (mid_start <= start)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    first = low > 0 ? low - 1 : 0;
     return seek_entry(pair, first);
 }
 

@@ -103,6 +103,13 @@ int seek_entry(Pair& pair, long i) noexcept;
 // zero-terminated in `title`. Bytes missing at the end of a file read as 0.
 int read_next_entry(Pair& pair, int32_t& start, TitleBuffer& title) noexcept;
 
+// The two halves of read_next_entry, for a caller that decides from the
+// start whether it wants the title, or shares titles by their offset: the
+// record at the index file's position, then the title record at `offset`
+// (`length` is the title's length up to its first zero byte).
+int read_next_record(Pair& pair, int32_t& start, uint32_t& offset) noexcept;
+int read_title(Pair& pair, uint32_t offset, TitleBuffer& title, size_t& length) noexcept;
+
 // Reads only the start time of entry i; the index position is left inside
 // the record, so seek before reading entries again.
 int read_start_time(Pair& pair, long i, int32_t& start) noexcept;
@@ -113,6 +120,12 @@ int read_start_time(Pair& pair, long i, int32_t& start) noexcept;
 // are never read. Leaves the index file at entry `first`; `size` is how many
 // entries the window holds (up to three).
 int find_window(Pair& pair, int32_t target, long& first, long& size) noexcept;
+
+// Finds where the entries on air in a range beginning at `start` begin: the
+// last entry starting at or before it (0 if none does), by halving
+// 0 ... count over the start times (mid rounded down; an entry at or before
+// `start` moves the low end past it). Leaves the index file at `first`.
+int find_range_start(Pair& pair, int32_t start, long& first) noexcept;
 
 // Closes the index file, then the data file.
 void close_pair(Pair& pair) noexcept;

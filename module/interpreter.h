@@ -10,6 +10,12 @@
 #include "guide/guide_pair.h"
 #include "module/py_ref.h"
 
+// The docstrings' text, the same in both interpreters.
+#define QUARNEL_SHARED_DOC "Return epg tuples from ndx+pdt files. Usage quarnel.read(channel_name)."
+#define QUARNEL_BETWEEN_DOC                                                                       \
+    "Return the epg tuples on air at any moment from start up to, not including, end "           \
+    "(Unix seconds) from ndx+pdt files. Usage quarnel.between(channel_name, start, end)."
+
 namespace quarnel {
 
 // The channel argument as the path stem the reader opens, kept for the call.
@@ -23,10 +29,18 @@ struct Stem {
 // failure the interpreter's argument error is pending.
 bool parse_read_args(PyObject* args, Stem& stem) noexcept;
 bool parse_current_args(PyObject* args, Stem& stem, long& shift) noexcept;
+// between(channel_name, start, end): the range as objects, checked by the caller.
+bool parse_between_args(PyObject* args, Stem& stem, PyObject*& start, PyObject*& end) noexcept;
 
-// The two items of an entry tuple; the title is zero-terminated cp1251.
+// The two items of an entry tuple; the title is `length` bytes of cp1251.
 PyObject* new_start(int32_t start) noexcept;
-PyObject* new_title(const char* title) noexcept;
+PyObject* new_title(const char* title, size_t length) noexcept;
+
+// The docstring of `between`, and the shared one of `read` and `current`,
+// each behind the signature Python 3 reads from it (Python 2 shows none).
+extern const char kBetweenDoc[];
+extern const char kReadDoc[];
+extern const char kCurrentDoc[];
 
 // Raises the interpreter's error for a failed file call and returns NULL;
 // for guide::kStopped the signal handler's error already stands.

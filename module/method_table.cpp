@@ -1,15 +1,12 @@
+#include "module/interpreter.h"
 #include "module/methods.h"
 
 namespace quarnel {
-namespace {
-
-char kDoc[] = "Return epg tuples from ndx+pdt files. Usage quarnel.read(channel_name).";
-
-}  // namespace
 
 PyMethodDef kMethods[] = {
-    {"read", read, METH_VARARGS, kDoc},
-    {"current", current, METH_VARARGS, kDoc},
+    {"read", read, METH_VARARGS, kReadDoc},
+    {"current", current, METH_VARARGS, kCurrentDoc},
+    {"between", between, METH_VARARGS, kBetweenDoc},
     {NULL, NULL, 0, NULL},
 };
 

@@ -10,7 +10,11 @@ PyObject* read(PyObject* self, PyObject* args) noexcept;
 // current(channel_name, shift): the entry on at now + shift and up to two after.
 PyObject* current(PyObject* self, PyObject* args) noexcept;
 
-// The module's methods, both with the same docstring, ending with the empty row.
+// between(channel_name, start, end): the entries on air in [start, end).
+PyObject* between(PyObject* self, PyObject* args) noexcept;
+
+// The module's methods (read and current with the same docstring), ending
+// with the empty row.
 extern PyMethodDef kMethods[];
 
 }  // namespace quarnel

@@ -19,6 +19,14 @@ bool parse_current_args(PyObject* args, Stem& stem, long& shift) noexcept {
     return PyArg_ParseTuple(args, "sl", &stem.bytes, &shift) != 0;
 }
 
+bool parse_between_args(PyObject* args, Stem& stem, PyObject*& start, PyObject*& end) noexcept {
+    return PyArg_ParseTuple(args, "sOO", &stem.bytes, &start, &end) != 0;
+}
+
+const char kReadDoc[] = QUARNEL_SHARED_DOC;
+const char kCurrentDoc[] = QUARNEL_SHARED_DOC;
+const char kBetweenDoc[] = QUARNEL_BETWEEN_DOC;
+
 PyObject* new_start(int32_t start) noexcept {
     return PyInt_FromLong(start);
 }
@@ -26,13 +34,12 @@ PyObject* new_start(int32_t start) noexcept {
 // Decoded through a table rather than the codec machinery: the codec
 // registry and its Python-level decoder cost over 90% of a listing's
 // instructions, for the same result.
-PyObject* new_title(const char* title) noexcept {
-    Py_ssize_t length = static_cast<Py_ssize_t>(strlen(title));
-    PyObject* text = PyUnicode_FromUnicode(NULL, length);
+PyObject* new_title(const char* title, size_t length) noexcept {
+    PyObject* text = PyUnicode_FromUnicode(NULL, static_cast<Py_ssize_t>(length));
     if (!text)
         return NULL;
     Py_UNICODE* out = PyUnicode_AS_UNICODE(text);
-    for (Py_ssize_t i = 0; i < length; ++i)
+    for (size_t i = 0; i < length; ++i)
         out[i] = cp1251_char(static_cast<unsigned char>(title[i]));
     return text;
 }

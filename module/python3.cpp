@@ -137,6 +137,14 @@ bool parse_current_args(PyObject* args, Stem& stem, long& shift) noexcept {
     return PyArg_ParseTuple(args, "O&l", convert_stem, &stem, &shift) != 0;
 }
 
+bool parse_between_args(PyObject* args, Stem& stem, PyObject*& start, PyObject*& end) noexcept {
+    return PyArg_ParseTuple(args, "O&OO", convert_stem, &stem, &start, &end) != 0;
+}
+
+const char kReadDoc[] = "read($module, channel_name, /)\n--\n\n" QUARNEL_SHARED_DOC;
+const char kCurrentDoc[] = "current($module, channel_name, shift, /)\n--\n\n" QUARNEL_SHARED_DOC;
+const char kBetweenDoc[] = "between($module, channel_name, start, end, /)\n--\n\n" QUARNEL_BETWEEN_DOC;
+
 PyObject* new_start(int32_t start) noexcept {
     return PyLong_FromLong(start);
 }
@@ -144,8 +152,7 @@ PyObject* new_start(int32_t start) noexcept {
 // wchar_t holds any character on Linux, and the stable ABI has no way to
 // fill a str in place. The wide copy lives on the heap: a title-sized array
 // on the stack would more than triple what a call needs there.
-PyObject* new_title(const char* title) noexcept {
-    size_t length = strlen(title);
+PyObject* new_title(const char* title, size_t length) noexcept {
     wchar_t* wide = static_cast<wchar_t*>(malloc((length + 1) * sizeof(wchar_t)));
     if (!wide)
         return PyErr_NoMemory();

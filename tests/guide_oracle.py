@@ -65,3 +65,31 @@ class Pair(object):
                 high = mid
         return tuple(self.entry(i) for i in range(low, min(low + 3, self.count)))
 
+    def between(self, start, end):
+        """between(): from the last entry starting at or before start (found by
+        halving 0 ... N, entry 0 if none) up to the first later one starting
+        at or after end; that first entry only if it starts before end."""
+        if end <= start or self.count == 0:
+            return ()
+        low, high = 0, self.count
+        while low < high:
+            mid = (low + high) // 2
+            if self.start(mid) <= start:
+                low = mid + 1
+            else:
+                high = mid
+        first = max(low - 1, 0)
+        out = [self.entry(first)] if self.start(first) < end else []
+        for i in range(first + 1, self.count):
+            if self.start(i) >= end:
+                break
+            out.append(self.entry(i))
+        return tuple(out)
+
+
+def read_pair(stem):
+    """The Pair of the files at stem."""
+    with open(stem + ".ndx", "rb") as f:
+        index = f.read()
+    with open(stem + ".pdt", "rb") as f:
+        return Pair(index, f.read())

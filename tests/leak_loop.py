@@ -33,13 +33,15 @@ def fixtures(top):
     calls = []
     for stem in (good, odd, empty):
         calls += [(quarnel.read, (stem,)), (quarnel.current, (stem, 0)),
-                  (quarnel.current, (stem, -10 ** 9)), (quarnel.current, (stem, 10 ** 9))]
+                  (quarnel.current, (stem, -10 ** 9)), (quarnel.current, (stem, 10 ** 9)),
+                  (quarnel.between, (stem, 1700000000, 1700001000)), (quarnel.between, (stem, 0, 1))]
     for stem in (os.path.join(top, "missing"), no_data, data_dir, index_dir, "x" * 5000):
-        calls += [(quarnel.read, (stem,)), (quarnel.current, (stem, 0))]
+        calls += [(quarnel.read, (stem,)), (quarnel.current, (stem, 0)), (quarnel.between, (stem, 0, 5))]
     calls += [(quarnel.read, ()), (quarnel.read, (good, good)), (quarnel.read, (None,)),
               (quarnel.read, ("a\0b",)), (quarnel.read, (u"\u0410",)),
               (quarnel.current, (good,)), (quarnel.current, (good, "1")),
-              (quarnel.current, (good, 2 ** 70))]
+              (quarnel.current, (good, 2 ** 70)), (quarnel.between, (good, 1.5, 2)),
+              (quarnel.between, (good, 0, 2 ** 40))]
     return calls
 
 

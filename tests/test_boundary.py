@@ -140,7 +140,8 @@ class MessageStreamTest(GuideCase):
         ]
         for name, make, error, (held, direct) in cases:
             for method in (lambda: quarnel.read(self.stem("missing")),
-                           lambda: quarnel.current(self.stem("missing"), 0)):
+                           lambda: quarnel.current(self.stem("missing"), 0),
+                           lambda: quarnel.between(self.stem("missing"), 0, 1)):
                 self.assertEqual(self.run_with(make(), method), (error, held, direct), name)
 
     def test_read_error_message(self):
@@ -265,12 +266,13 @@ class SmallStackTest(GuideCase):
             "    try: quarnel.read(%r)\n"
             "    except IOError: return 'raised'\n"
             "out = []\n"
-            "for call in (lambda: len(quarnel.read(%r)), lambda: len(quarnel.current(%r, 0)), missing):\n"
+            "for call in (lambda: len(quarnel.read(%r)), lambda: len(quarnel.current(%r, 0)),\n"
+            "             lambda: len(quarnel.between(%r, 0, 2 ** 31 - 1)), missing):\n"
             "    t = threading.Thread(target=deep, args=(depth, call, out))\n"
             "    t.start(); t.join()\n"
-            "sys.stderr.write(repr(out))\n") % (self.stem("missing"), self.stem(), self.stem())
+            "sys.stderr.write(repr(out))\n") % (self.stem("missing"), self.stem(), self.stem(), self.stem())
         status, out, err = child_python(code)
-        self.assertEqual((status, err.decode()), (0, "[5, 2, 'raised']"))
+        self.assertEqual((status, err.decode()), (0, "[5, 2, 5, 'raised']"))
 
 @unittest.skipIf(PY2 or not hasattr(gc, "callbacks"), "gc.callbacks is Python 3's")
 class CollectorTest(GuideCase):
@@ -285,10 +287,10 @@ class CollectorTest(GuideCase):
             "            for item in o: pass\n"
             "gc.callbacks.append(walk)\n"
             "gc.set_threshold(5)\n"
-            "n = len(quarnel.read(%r)) + len(quarnel.current(%r, 0))\n"
-            "sys.stderr.write(str(n))\n") % (self.stem(), self.stem())
+            "n = len(quarnel.read(%r)) + len(quarnel.current(%r, 0)) + len(quarnel.between(%r, 0, 4000))\n"
+            "sys.stderr.write(str(n))\n") % (self.stem(), self.stem(), self.stem())
         status, out, err = child_python(code)
-        self.assertEqual((status, err), (0, b"5002"))
+        self.assertEqual((status, err), (0, b"9002"))
 
 
 class ReferenceTest(GuideCase):
@@ -296,7 +298,8 @@ class ReferenceTest(GuideCase):
 
     def test_results_are_off_the_collector(self):
         self.pair([(1, b"a"), (2, b"b"), (3, b"c")])
-        for result in (quarnel.read(self.stem()), quarnel.current(self.stem(), 0)):
+        for result in (quarnel.read(self.stem()), quarnel.current(self.stem(), 0),
+                       quarnel.between(self.stem(), 0, 10)):
             self.assertTrue(result)
             self.assertFalse(any(gc.is_tracked(entry) for entry in result))
             self.assertFalse(gc.is_tracked(result))
@@ -309,7 +312,8 @@ class ReferenceTest(GuideCase):
             stems += [pathlib.Path(self.stem()), pathlib.Path(self.stem("missing"))]
         for stem in stems:
             before = sys.getrefcount(stem)
-            for call in (lambda: quarnel.read(stem), lambda: quarnel.current(stem, 0)):
+            for call in (lambda: quarnel.read(stem), lambda: quarnel.current(stem, 0),
+                         lambda: quarnel.between(stem, 0, 2 ** 31 - 1)):
                 with Stdout():
                     try:
                         result = call()

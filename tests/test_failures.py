@@ -45,7 +45,8 @@ class FileFailureTest(GuideCase):
             ("data is a directory", self.stem("dir"), "Read error!\n", errno.EISDIR, ".pdt"),
         ]
         for name, stem, message, number, suffix in cases:
-            for method in (lambda: quarnel.read(stem), lambda: quarnel.current(stem, 0)):
+            for method in (lambda: quarnel.read(stem), lambda: quarnel.current(stem, 0),
+                           lambda: quarnel.between(stem, 0, 2 ** 31 - 1)):
                 self.check_io_error(method, message, number, stem + suffix)
 
     def test_data_file_untouched_without_entries(self):
@@ -75,6 +76,7 @@ class FileFailureTest(GuideCase):
             for _ in range(300):
                 quarnel.read(self.stem())
                 quarnel.current(self.stem(), 15)
+                quarnel.between(self.stem(), 15, 25)
                 for stem in (self.stem("missing"), self.stem("dir")):
                     self.assertRaises(IOError, quarnel.read, stem)
                     self.assertRaises(IOError, quarnel.current, stem, 0)

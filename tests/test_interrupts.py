@@ -113,6 +113,8 @@ class UnseekableIndexTest(FifoCase):
             (quarnel.current, (0,), 0, errno.ESPIPE),
             (quarnel.current, (0,), 2, errno.ESPIPE),
             (quarnel.current, (0,), 5, errno.ESPIPE),
+            (quarnel.between, (0, 2 ** 31 - 1), 0, None),
+            (quarnel.between, (0, 2 ** 31 - 1), 1, errno.ESPIPE),
         ]
         for method, args, n, error in cases:
             index, data = guidepair.build(ENTRIES[:n])
@@ -153,11 +155,12 @@ class InterruptedCallTest(GuideCase):
             "except OSError:\n"
             "    shim = 'interrupting'\n"
             "os.close(fd)\n"
-            "out = [shim, quarnel.read(%r), quarnel.current(%r, -10 ** 9)]\n"
-            "sys.stderr.write('\\n' + repr(out))\n") % (self.stem() + ".ndx", self.stem(), self.stem())
+            "out = [shim, quarnel.read(%r), quarnel.current(%r, -10 ** 9), quarnel.between(%r, %d, %d)]\n"
+            "sys.stderr.write('\\n' + repr(out))\n") % (self.stem() + ".ndx", self.stem(), self.stem(),
+                                                     self.stem(), ENTRIES[3][0], ENTRIES[7][0])
         status, out, err = child_python(code, env=dict(os.environ, LD_PRELOAD=shim))
         self.assertEqual(status, 0, err)
-        expected = repr(["interrupting", EXPECTED, EXPECTED[:3]])
+        expected = repr(["interrupting", EXPECTED, EXPECTED[:3], EXPECTED[3:7]])
         self.assertEqual(err.decode("utf-8").splitlines()[-1], expected)
         self.assertEqual(out, b"")
 
@@ -174,7 +177,8 @@ class BlockedCallTest(FifoCase):
 
     def test_signal_ends_blocked_call(self):
         methods = [("read", lambda: quarnel.read(self.stem())),
-                   ("current", lambda: quarnel.current(self.stem(), 0))]
+                   ("current", lambda: quarnel.current(self.stem(), 0)),
+                   ("between", lambda: quarnel.between(self.stem(), 0, 2 ** 31 - 1))]
         for where in ("open", "read"):
             for sig, error in ((signal.SIGALRM, Alarm), (signal.SIGINT, KeyboardInterrupt)):
                 for method, call in methods:

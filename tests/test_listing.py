@@ -85,7 +85,7 @@ class LayoutTest(GuideCase):
     def test_results_hold_one_reference_each(self):
         # Against objects made the same way in Python, so the interpreter's
         # own counting conventions cancel out.
-        self.pair([(1700000000, b"abc"), (1700000060, b"abc")])
+        self.pair([(1700000000, b"abc"), (1700000060, b"abd")])  # shared titles count once per entry
         made = tuple([(int("1700000000"), u"".join([u"ab", u"c"]))])
         expected = [sys.getrefcount(made[0]), sys.getrefcount(made[0][0]),
                     sys.getrefcount(made[0][1])]
@@ -164,8 +164,15 @@ class ModuleTest(unittest.TestCase):
         doc = "Return epg tuples from ndx+pdt files. Usage quarnel.read(channel_name)."
         self.assertEqual(quarnel.read.__doc__, doc)
         self.assertEqual(quarnel.current.__doc__, doc)
+        self.assertEqual(quarnel.between.__doc__,
+                         "Return the epg tuples on air at any moment from start up to, not including, end "
+                         "(Unix seconds) from ndx+pdt files. Usage quarnel.between(channel_name, start, end).")
         self.assertEqual(sorted(n for n in dir(quarnel) if not n.startswith("__")),
-                         ["current", "read"])
+                         ["between", "current", "read"])
+        if sys.version_info[0] > 2:
+            import inspect
+            self.assertEqual([str(inspect.signature(f)) for f in (quarnel.read, quarnel.current, quarnel.between)],
+                             ["(channel_name, /)", "(channel_name, shift, /)", "(channel_name, start, end, /)"])
         self.assertIsNone(quarnel.__doc__)
         self.assertTrue(os.path.basename(quarnel.__file__).startswith("quarnel"))
 

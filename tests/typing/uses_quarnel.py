@@ -7,3 +7,4 @@ import quarnel
 entries: Tuple[Tuple[int, str], ...] = quarnel.read("/var/epg/channel1")
 starts: List[int] = [start for start, _ in quarnel.read(b"/var/epg/channel1")]
 titles: List[str] = [title for _, title in quarnel.current(pathlib.Path("/var/epg/ch"), 3600)]
+grid: Tuple[Tuple[int, str], ...] = quarnel.between("/var/epg/ch", 1700000000, True)
