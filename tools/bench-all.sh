@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Figures, not a test: bench/bench.py with this machine's Python 2.7 and 3,
+# Figures, not a test: bench/bench.py and bench/grid.py with this machine's Python 2.7 and 3,
 # then in the first Python 2.7 and 3 of every other target of targets.txt
 # under qemu (a stand-in for a slow box CPU, not a measurement of one).
 # Usage: bench-all.sh [TARGET...]
@@ -19,5 +19,6 @@ for target in ${*:-$("$top/tools/target.sh" --names)}; do
         [ "$target" = "$host" ] || emulator=(--emulator "$("$top/tools/target.sh" "$target" qemu) -L /usr/$("$top/tools/target.sh" "$target" triplet)")
         echo "=== $target, $(basename "$python")"
         "$python" "$top/bench/bench.py" "$top/$dir" "${emulator[@]}" --python "$python"
+        "$python" "$top/bench/grid.py" "$top/$dir"
     done
 done
