@@ -72,6 +72,28 @@ void check_window(guide::Pair& pair, const std::vector<int32_t>& starts, bool or
     }
 }
 
+// The start of a range: inside the guide, and for ordered starts the last
+// entry starting at or before `start` (0 when none does).
+void check_range_start(guide::Pair& pair, const std::vector<int32_t>& starts, bool ordered,
+                       int32_t start) {
+    long first = -1;
+    check(guide::find_range_start(pair, start, first) == 0, "range search reads without error");
+    check(first >= 0 && first < (pair.count > 0 ? pair.count : 1), "range begins in the guide");
+    if (ordered) {
+        long expected = 0;
+        for (long i = 0; i < pair.count; ++i)
+            if (starts[i] <= start)
+                expected = i;
+        check(first == expected, "ordered starts give the last entry at or before the start");
+    }
+    if (pair.count > 0) {
+        int32_t read_start = 0;
+        uint32_t offset = 0;
+        check(guide::read_next_record(pair, read_start, offset) == 0, "range entry reads");
+        check(read_start == starts[first], "range begins at the listed entry");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t n) {
@@ -123,8 +145,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t n) {
         targets.push_back(starts[starts.size() / 2]);
         targets.push_back(starts.back());
     }
-    for (size_t t = 0; t < targets.size(); ++t)
+    for (size_t t = 0; t < targets.size(); ++t) {
         check_window(pair, starts, ordered, targets[t]);
+        check_range_start(pair, starts, ordered, targets[t]);
+    }
     guide::close_pair(pair);
     return 0;
 }
