@@ -116,14 +116,13 @@ Outcome write_text(PyObject* stream, PyObject* text) noexcept {
     if (outcome != kUnencodable)
         return outcome;
     PyRef plain(escaped(stream, text));
-    if (!plain) {
-        // No encoding, or one no codec knows: the stream cannot take the name.
-        if (PyErr_ExceptionMatches(PyExc_LookupError))
-            PyErr_Clear();
-        outcome = PyErr_Occurred() ? failure() : kStreamFailed;
-        return outcome == kUnencodable ? kStreamFailed : outcome;
-    }
-    outcome = call(stream, "write", plain.get());
+    if (plain)
+        outcome = call(stream, "write", plain.get());
+    else if (PyErr_ExceptionMatches(PyExc_LookupError))  // an encoding no codec knows
+        PyErr_Clear();
+    else
+        outcome = failure();  // no encoding (AttributeError) falls back as well
+    // What cannot be written even escaped goes to the C stream.
     return outcome == kUnencodable ? kStreamFailed : outcome;
 }
 
