@@ -61,8 +61,9 @@ def extension():
         extra_link_args=table["ldflags"] + ["-Wl,-soname," + name],
         language="c++",
     )
+    options["define_macros"] = [("QUARNEL_VERSION", '"%s"' % read_text("VERSION").strip())]
     if PY3:
-        options["define_macros"] = [tuple(d.split("=", 1)) for d in table["python3-defines"]]
+        options["define_macros"] += [tuple(d.split("=", 1)) for d in table["python3-defines"]]
         options["py_limited_api"] = True
     return Extension("quarnel", **options)
 

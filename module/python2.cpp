@@ -61,5 +61,7 @@ bool InterpreterHost::print(const char* const* pieces, bool flush) noexcept {
 
 // The only symbol the shared object exports.
 extern "C" __attribute__((visibility("default"))) void initquarnel() {
-    Py_InitModule4("quarnel", quarnel::kMethods, NULL, NULL, PYTHON_API_VERSION);
+    PyObject* module = Py_InitModule4("quarnel", quarnel::kMethods, NULL, NULL, PYTHON_API_VERSION);
+    if (module)  // borrowed; a failure here leaves its error for the import to raise
+        PyModule_AddStringConstant(module, "__version__", QUARNEL_VERSION);
 }

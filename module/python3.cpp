@@ -217,5 +217,8 @@ PyModuleDef kModule = {
 
 // The only symbol the shared object exports.
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_quarnel() {
-    return PyModule_Create(&kModule);
+    quarnel::PyRef module(PyModule_Create(&kModule));
+    if (!module || PyModule_AddStringConstant(module.get(), "__version__", QUARNEL_VERSION) != 0)
+        return NULL;
+    return module.release();
 }

@@ -174,6 +174,8 @@ class ModuleTest(unittest.TestCase):
             self.assertEqual([str(inspect.signature(f)) for f in (quarnel.read, quarnel.current, quarnel.between)],
                              ["(channel_name, /)", "(channel_name, shift, /)", "(channel_name, start, end, /)"])
         self.assertIsNone(quarnel.__doc__)
+        with open(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "VERSION")) as f:
+            self.assertEqual(quarnel.__version__, f.read().strip())
         self.assertTrue(os.path.basename(quarnel.__file__).startswith("quarnel"))
 
 

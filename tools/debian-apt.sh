@@ -111,6 +111,27 @@ need_packages() {
         echo "not root: please install$missing" >&2
         return 1
     fi
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
+    waiting_for_apt_lock apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive waiting_for_apt_lock apt-get install -y -qq $missing >/dev/null
+}
+
+# Runs an apt-get command; while another program holds the package manager's
+# lock (an unattended upgrade, a second apt-get), waits for it, up to ten
+# minutes, saying so, instead of failing.
+waiting_for_apt_lock() {
+    local log waited=0
+    log=$(mktemp)
+    until "$@" 2>"$log"; do
+        if ! grep -q -i "could not get lock\|unable to acquire\|is another process using it" "$log" ||
+            [ "$waited" -ge 600 ]; then
+            cat "$log" >&2
+            rm -f "$log"
+            return 1
+        fi
+        [ "$waited" = 0 ] && echo "waiting for another program's package manager lock (up to 10 minutes)" >&2
+        sleep 5
+        waited=$((waited + 5))
+    done
+    cat "$log" >&2
+    rm -f "$log"
 }
