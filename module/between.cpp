@@ -14,10 +14,10 @@ PyObject* between(PyObject*, PyObject* args) noexcept {
         return NULL;
     InterpreterHost host;
     guide::Pair pair(host);
-    int err = guide::open_pair(stem.bytes, pair);
-    if (err)
-        return raise_file_error(err, stem, pair.failed_suffix);
+    if (!open_channel(stem, pair))
+        return NULL;
 
+    int err = 0;
     PyObject* result = NULL;
     if (end <= start || pair.count == 0) {
         result = PyTuple_New(0);

@@ -20,14 +20,13 @@ PyObject* current(PyObject*, PyObject* args) noexcept {
         return NULL;
     InterpreterHost host;
     guide::Pair pair(host);
-    int err = guide::open_pair(stem.bytes, pair);
-    if (err)
-        return raise_file_error(err, stem, pair.failed_suffix);
+    if (!open_channel(stem, pair))
+        return NULL;
 
     long first = 0;
     long size = 0;
     PyObject* result = NULL;
-    err = guide::find_window(pair, target_time(time(NULL), shift), first, size);
+    int err = guide::find_window(pair, target_time(time(NULL), shift), first, size);
     if (!err)
         result = read_entries(pair, size, err);
     return finish(pair, stem, result, err);

@@ -32,6 +32,13 @@ PyObject* entry_at(guide::Pair& pair, TitleCache& titles, int32_t start, uint32_
 
 }  // namespace
 
+bool open_channel(const Stem& stem, guide::Pair& pair) noexcept {
+    int err = guide::open_pair(stem.bytes, pair);
+    if (err)
+        raise_file_error(err, stem, pair.failed_suffix);
+    return err == 0;
+}
+
 PyObject* read_entries(guide::Pair& pair, long n, int& file_error) noexcept {
     file_error = 0;
     PyRef result(PyTuple_New(n));

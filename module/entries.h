@@ -6,6 +6,10 @@
 
 namespace quarnel {
 
+// Opens the channel's pair and reads its count; false with the file error
+// raised (or a signal handler's own pending).
+bool open_channel(const Stem& stem, guide::Pair& pair) noexcept;
+
 // Reads n consecutive entries from the index file's position into a new
 // tuple. Returns NULL either with `file_error` set (an errno, nothing raised
 // yet, or guide::kStopped) or with the interpreter's own error pending.

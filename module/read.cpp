@@ -9,9 +9,9 @@ PyObject* read(PyObject*, PyObject* args) noexcept {
         return NULL;
     InterpreterHost host;
     guide::Pair pair(host);
-    int err = guide::open_pair(stem.bytes, pair);
-    if (err)
-        return raise_file_error(err, stem, pair.failed_suffix);
+    if (!open_channel(stem, pair))
+        return NULL;
+    int err = 0;
     PyObject* result = read_entries(pair, pair.count, err);
     return finish(pair, stem, result, err);
 }
