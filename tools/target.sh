@@ -6,7 +6,7 @@
 #                           (today's names), build-NAME[-py3] for the others
 set -eu
 table=$(dirname "$0")/../targets.txt
-columns="target triplet qemu cflags elf glibc wheel py2 py3"
+columns="target triplet qemu cflags elf glibc wheel py2 py3 depth"
 if [ "$1" = --names ]; then
     grep -v '^#' "$table" | awk 'NF { print $1 }'
     exit 0

@@ -23,7 +23,7 @@ suite() {
     local machine
     machine=$("$top/tools/target.sh" "${3:-host}" wheel)
     (cd "$top/tests" && env PYTHONPATH="$2" QUARNEL_BUILD_DIR="$2" QUARNEL_PYTHON="$1" \
-        QUARNEL_EXPECT_MACHINE="${machine#linux_}" \
+        QUARNEL_EXPECT_MACHINE="${machine#linux_}" QUARNEL_STACK_DEPTH="$("$top/tools/target.sh" "${3:-host}" depth)" \
         "$1" -m unittest discover -p 'test_*.py') >"$work/suite.log" 2>&1
     local status=$?
     [ $status = 0 ] || tail -n 20 "$work/suite.log"
