@@ -7,6 +7,7 @@ Cross builds follow the interpreter's build settings as image recipes set
 them: _PYTHON_SYSCONFIGDATA_NAME, _PYTHON_HOST_PLATFORM, CC, LDSHARED and the
 target's headers in CFLAGS."""
 import os
+import re
 import sys
 
 try:
@@ -49,6 +50,19 @@ class BuildExt(build_ext):
             if flags:
                 setattr(self.compiler, attribute, [f for f in flags if f not in C_ONLY])
         build_ext.build_extensions(self)
+
+    def build_extension(self, ext):
+        """Ships the module stripped; its debugging sections stay in the
+        build tree, where the debug link of the module names them."""
+        build_ext.build_extension(self, ext)
+        path = self.get_ext_fullpath(ext.name)
+        debug = os.path.join(self.build_temp, os.path.basename(path) + ".debug")
+        # The toolchain's own objcopy: mipsel-linux-gnu-gcc -> mipsel-linux-gnu-objcopy
+        objcopy = re.sub(r"(gcc|g\+\+|c\+\+|cc)(-[0-9.]+)?$", "objcopy", self.compiler.compiler_so[0])
+        self.mkpath(self.build_temp)
+        for args in (["--only-keep-debug", path, debug], ["--strip-unneeded", path],
+                     ["--add-gnu-debuglink=" + debug, path]):
+            self.spawn([objcopy] + args)
 
 
 def extension():

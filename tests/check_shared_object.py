@@ -1,5 +1,6 @@
 """Checks a built module file the way a box will meet it: ELF class, byte
-order and machine; exactly the init function exported; its recorded name;
+order and machine; exactly the init function exported; no debugging
+sections or symbol table (they stay in the build tree); its recorded name;
 only the C library needed, with no symbol version newer than the box's C
 library has; on MIPS, no instruction beyond MIPS32 release 1.
 Usage: check_shared_object.py FILE --elf 32/le/8 --glibc 2.2 --init NAME --triplet T"""
@@ -36,6 +37,10 @@ def checks(path, elf, glibc, init, triplet):
     dyn = [line.split() for line in tool("readelf", "-W", "--dyn-syms", path)]
     exported = sorted(f[7] for f in dyn if len(f) >= 8 and f[4] in ("GLOBAL", "WEAK") and f[6] != "UND")
     yield "exports", None if exported == [init] else "%s, expected only %s" % (exported, init)
+
+    sections = re.findall(r"\]\s+(\.\S+)", "\n".join(tool("readelf", "-W", "-S", path)))
+    heavy = [name for name in sections if name.startswith(".debug") or name == ".symtab"]
+    yield "stripped", None if not heavy else "carries %s" % ", ".join(heavy)
 
     dynamic = tool("readelf", "-W", "-d", path)
     soname = [line for line in dynamic if "(SONAME)" in line]
