@@ -46,7 +46,7 @@ test:
 	tools/test-all.sh
 	tools/test-shipping.sh
 
-# What ships: dist/quarnel-<version>-cp38-abi3-linux_<machine>.whl for every
+# What ships: dist/quarnel-<version>-cp38-abi3-<tag of targets.txt>.whl for every
 # target, cross-built the way image recipes do, and the source release.
 wheels:
 	for target in $$(tools/target.sh --names); do tools/wheel.sh $$target >/dev/null || exit 1; done

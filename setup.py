@@ -16,6 +16,10 @@ try:
 except ImportError:  # Python 2.7 without setuptools
     from distutils.core import Extension, setup
     from distutils.command.build_ext import build_ext
+try:
+    from wheel.bdist_wheel import bdist_wheel
+except ImportError:
+    bdist_wheel = None
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PY3 = sys.version_info[0] >= 3
@@ -54,15 +58,27 @@ class BuildExt(build_ext):
     def build_extension(self, ext):
         """Ships the module stripped; its debugging sections stay in the
         build tree, where the debug link of the module names them."""
-        build_ext.build_extension(self, ext)
         path = self.get_ext_fullpath(ext.name)
         debug = os.path.join(self.build_temp, os.path.basename(path) + ".debug")
+        before = os.path.getmtime(path) if os.path.exists(path) else None
+        build_ext.build_extension(self, ext)
+        if before == os.path.getmtime(path) and os.path.exists(debug):
+            return  # up to date, so stripped already
         # The toolchain's own objcopy: mipsel-linux-gnu-gcc -> mipsel-linux-gnu-objcopy
         objcopy = re.sub(r"(gcc|g\+\+|c\+\+|cc)(-[0-9.]+)?$", "objcopy", self.compiler.compiler_so[0])
         self.mkpath(self.build_temp)
         for args in (["--only-keep-debug", path, debug], ["--strip-unneeded", path],
                      ["--add-gnu-debuglink=" + debug, path]):
             self.spawn([objcopy] + args)
+
+
+if bdist_wheel:
+    class BdistWheel(bdist_wheel):
+        """Takes --plat-name as given, so a set of tags such as
+        manylinux_2_17_x86_64.manylinux2014_x86_64 keeps its dot."""
+        def get_tag(self):
+            impl, abi, plat = bdist_wheel.get_tag(self)
+            return impl, abi, self.plat_name if self.plat_name_supplied else plat
 
 
 def extension():
@@ -100,4 +116,6 @@ if PY3:
         python_requires=">=3.8",
     )
     metadata["options"]["bdist_wheel"] = {"py_limited_api": "cp38"}
+    if bdist_wheel:
+        metadata["cmdclass"]["bdist_wheel"] = BdistWheel
 setup(**metadata)

@@ -2,7 +2,9 @@
 order and machine; exactly the init function exported; no debugging
 sections or symbol table (they stay in the build tree); its recorded name;
 only the C library needed, with no symbol version newer than the box's C
-library has; on MIPS, no instruction beyond MIPS32 release 1.
+library has; for Python 2, every unicode entry point of one width bound
+weakly beside the other's, so one file loads in 2- and 4-byte builds; on
+MIPS, no instruction beyond MIPS32 release 1.
 Usage: check_shared_object.py FILE --elf 32/le/8 --glibc 2.2 --init NAME --triplet T"""
 import argparse
 import os
@@ -37,6 +39,14 @@ def checks(path, elf, glibc, init, triplet):
     dyn = [line.split() for line in tool("readelf", "-W", "--dyn-syms", path)]
     exported = sorted(f[7] for f in dyn if len(f) >= 8 and f[4] in ("GLOBAL", "WEAK") and f[6] != "UND")
     yield "exports", None if exported == [init] else "%s, expected only %s" % (exported, init)
+
+    if init.startswith("init"):
+        widths = dict((f[7], f[4]) for f in dyn if len(f) >= 8 and f[6] == "UND" and f[7].startswith("PyUnicodeUCS"))
+        strong = sorted(name for name, bind in widths.items() if bind != "WEAK")
+        pairs = sorted(set(name[len("PyUnicodeUCS2"):] for name in widths))
+        unpaired = [p for p in pairs if not ("PyUnicodeUCS2" + p in widths and "PyUnicodeUCS4" + p in widths)]
+        yield "both unicode widths, weakly", (None if widths and not strong and not unpaired
+                                             else "strong %s, unpaired %s" % (strong, unpaired))
 
     sections = re.findall(r"\]\s+(\.\S+)", "\n".join(tool("readelf", "-W", "-S", path)))
     heavy = [name for name in sections if name.startswith(".debug") or name == ".symtab"]

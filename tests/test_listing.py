@@ -5,7 +5,7 @@ import struct
 import sys
 import unittest
 
-from support import TEXT, GuideCase, Stdout, guidepair, quarnel
+from support import TEXT, GuideCase, Stdout, child_python, guidepair, module_path_code, quarnel
 
 ABV = u"\u0410\u0411\u0412"
 
@@ -139,6 +139,23 @@ class TitleTest(GuideCase):
         title = quarnel.read(self.stem())[0][1]
         self.assertIsInstance(title, TEXT)
         self.assertEqual(title, raw.decode("cp1251", "replace"))
+
+    def test_titles_with_lazy_and_eager_binding(self):
+        # The unicode constructor is bound by name at load (either width):
+        # a wrong binding shows only in a fresh process, at import or first call.
+        raw = bytes(bytearray(range(1, 256)))
+        self.raw(one_entry(0), struct.pack("<H", len(raw)) + raw)
+        code = module_path_code() + (
+            "import quarnel\n"
+            "t = quarnel.read(%r)[0][1]\n"
+            "assert t == %r.decode('cp1251', 'replace'), repr(t)\n" % (self.stem(), raw))
+        for bind_now in ("", "1"):
+            env = dict(os.environ)
+            env.pop("LD_BIND_NOW", None)
+            if bind_now:
+                env["LD_BIND_NOW"] = bind_now
+            status, _, err = child_python(code, env)
+            self.assertEqual(status, 0, (bind_now, err))
 
     def test_nothing_printed_on_success(self):
         self.pair([(1, b"a")])

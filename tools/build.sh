@@ -29,22 +29,24 @@ host_python=$top/.deps/bin/$("$top/tools/fetch-python.sh" --headers host) || exi
 interpreters() {
     if [ "$major" = 2 ]; then
         local source name
-        source=$(column py2)
-        [ "$source" = - ] && return
-        # The host's 2.7 builds the cross-built ones and precompiles the others.
+        [ "$(column py2)" = - ] && return
+        # The host's 2.7 builds the ones made here and precompiles the others.
         "$top/tools/fetch-python2.sh" >&2
-        case $source in
-            cross-*)
-                "$top/tools/build-python2-cross.sh" "$target" "${source#cross-}" >&2
-                echo "$top/.deps/bin/python2.7-$target" ;;
-            *)
-                if [ "$target" = "$host" ]; then
-                    echo "$top/.deps/bin/python2.7"
-                else
-                    name=$("$top/tools/fetch-python.sh" "$source" "$target" python2.7,libpython2.7-dev) || return 1
-                    echo "$top/.deps/bin/$name"
-                fi ;;
-        esac
+        for source in $(column py2 | tr , ' '); do
+            case $source in
+                *:source|*:ucs2)
+                    width=${source#*:}; [ "$width" = source ] && width=ucs4
+                    name=python2.7-$target
+                    [ "$width" = ucs2 ] && name=python2.7-ucs2 && [ "$target" != "$host" ] && name=$name-$target
+                    "$top/tools/build-python2.sh" "$target" "${source%%:*}" "$width" >&2 || return 1 ;;
+                *)
+                    name=python2.7
+                    if [ "$target" != "$host" ]; then
+                        name=$("$top/tools/fetch-python.sh" "$source" "$target" python2.7,libpython2.7-dev) || return 1
+                    fi ;;
+            esac
+            echo "$top/.deps/bin/$name"
+        done
         return
     fi
     [ "$(column py3)" = - ] && return
@@ -69,7 +71,7 @@ pythons=$(interpreters) || exit 1
 [ -n "$pythons" ] || { echo "targets.txt gives $target no Python $major" >&2; exit 1; }
 build_python=$(echo "$pythons" | head -n 1)
 include=$("$top/tools/python-include.sh" "$build_python")
-machine=$(column wheel)
+machine=$(column machine)
 # Hypothesis for the property tests, in this machine's Python 3.
 properties=
 if [ "$target" = "$host" ] && [ "$major" = 3 ]; then
@@ -85,6 +87,6 @@ mkdir -p "$build"
 echo "$stamp" >"$build/.configured-for"
 cmake -S "$top" -B "$build" "${cross[@]}" -DQUARNEL_TARGET="$target" -DQUARNEL_PYTHON="$major" \
     -DQUARNEL_PYTHON_INCLUDE_DIR="$include" -DQUARNEL_TEST_PYTHONS="$(echo "$pythons" | paste -sd';')" \
-    -DQUARNEL_HOST_PYTHON="$host_python" -DQUARNEL_EXPECT_MACHINE="${machine#linux_}" \
+    -DQUARNEL_HOST_PYTHON="$host_python" -DQUARNEL_EXPECT_MACHINE="$machine" \
     -DQUARNEL_PROPERTY_PATH="$properties" "$@" >/dev/null
 cmake --build "$build" -j"$(nproc)"

@@ -2,6 +2,7 @@
 # Reads targets.txt. Usage:
 #   target.sh NAME COLUMN   one column of one target (NAME "host": this machine's)
 #   target.sh --names       every target name
+#   target.sh NAME machine  its machine name (uname -m), from its wheel tag
 #   target.sh NAME dir 2|3  its build directory: build[-py3] for this machine
 #                           (today's names), build-NAME[-py3] for the others
 set -eu
@@ -18,6 +19,10 @@ if [ "$2" = dir ]; then
     suffix=
     [ "$3" = 3 ] && suffix=-py3
     if [ "$name" = "$host" ]; then echo "build$suffix"; else echo "build-$name$suffix"; fi
+    exit 0
+fi
+if [ "$2" = machine ]; then
+    "$0" "$name" wheel | sed 's/.*linux[0-9]*_//'
     exit 0
 fi
 n=0

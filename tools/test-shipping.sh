@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Tests what ships, as users get it: every wheel of targets.txt unpacked and
-# run through the suite in its target's interpreters; `pip install .` and the
+# run through the suite in its target's interpreters, and each manylinux tag
+# confirmed by auditwheel (Debian sid's, in sid's Python); the host's wheel
+# installed by pip in a fresh virtual environment; `pip install .` and the
 # source release in a fresh virtual environment of Debian's Python 3.11,
 # offline; the stubs under mypy; Python 2.7's `setup.py build_ext`. Prints
 # one line a check and a count; fails if any check failed.
@@ -12,6 +14,9 @@ host=$(dpkg --print-architecture)
 version=$(cat "$top/VERSION")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# auditwheel and what it imports, run by sid's first Python 3 here.
+audit_path=$("$top/tools/fetch-python-modules.sh" sid python3-auditwheel python3-pyelftools python3-packaging)
+audit_python=$top/.deps/bin/$("$top/tools/fetch-python.sh" sid "$host" "$("$top/tools/fetch-python.sh" sid "$host" python3.13+ | head -n 1)")
 passed=0 failed=0
 result() {  # result NAME STATUS
     if [ "$2" = 0 ]; then passed=$((passed + 1)); echo "ok      $1"
@@ -20,10 +25,8 @@ result() {  # result NAME STATUS
 # suite PYTHON_COMMAND MODULE_DIR [TARGET]: the whole suite, which checks it
 # imported the module from MODULE_DIR on the target's machine.
 suite() {
-    local machine
-    machine=$("$top/tools/target.sh" "${3:-host}" wheel)
     (cd "$top/tests" && env PYTHONPATH="$2" QUARNEL_BUILD_DIR="$2" QUARNEL_PYTHON="$1" \
-        QUARNEL_EXPECT_MACHINE="${machine#linux_}" QUARNEL_STACK_DEPTH="$("$top/tools/target.sh" "${3:-host}" depth)" \
+        QUARNEL_EXPECT_MACHINE="$("$top/tools/target.sh" "${3:-host}" machine)" QUARNEL_STACK_DEPTH="$("$top/tools/target.sh" "${3:-host}" depth)" \
         "$1" -m unittest discover -p 'test_*.py') >"$work/suite.log" 2>&1
     local status=$?
     [ $status = 0 ] || tail -n 20 "$work/suite.log"
@@ -44,6 +47,13 @@ for target in $("$top/tools/target.sh" --names); do
     status=$?; [ $status = 0 ] || cat "$work/check.log"
     result "$(basename "$wheel"): file checks" $status
     [ -f "$unpacked/quarnel-stubs/__init__.pyi" ]; result "$(basename "$wheel"): carries the stubs" $?
+    tag=$(column wheel)
+    if [ "${tag#manylinux}" != "$tag" ]; then
+        PYTHONPATH=$audit_path "$audit_python" -m auditwheel show "$wheel" >"$work/audit.log" 2>&1
+        tr -s ' \n' '  ' <"$work/audit.log" | grep -q "is consistent with the following platform tag: \"${tag%%.*}\""
+        status=$?; [ $status = 0 ] || cat "$work/audit.log"
+        result "$(basename "$wheel"): auditwheel agrees with ${tag%%.*}" $status
+    fi
     dir=$("$top/tools/target.sh" "$target" dir 3)
     sed -n 's/^QUARNEL_TEST_PYTHONS:STRING=//p' "$top/$dir/CMakeCache.txt" 2>/dev/null | tr ';' '\n' >"$work/pythons"
     [ -s "$work/pythons" ] || { result "$(basename "$wheel"): interpreters ($dir not configured)" 1; continue; }
@@ -61,6 +71,16 @@ tar -tzf "$sdist" >"$work/sdist.list" 2>/dev/null
 ! grep -E '/(\.deps|build[^/]*|dist)/|\.(so|o|pyc)$' "$work/sdist.list" &&
     grep -q "quarnel-$version/sources.txt" "$work/sdist.list"
 result "source release holds sources only" $?
+
+# The host's wheel by its own name, in a plain venv: pip alone decides it fits.
+venv=$work/venv-wheel
+/usr/bin/python3.11 -m venv "$venv"
+(cd "$work" && "$venv/bin/pip" install -q --no-index "$top/dist/quarnel-$version-cp38-abi3-$("$top/tools/target.sh" host wheel).whl") \
+    >"$work/pip.log" 2>&1
+status=$?; [ $status = 0 ] || tail -n 20 "$work/pip.log"
+result "pip installs the host's wheel in a fresh venv" $status
+site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
+suite "$venv/bin/python" "$site"; result "suite in the venv the wheel went into" $?
 
 for what in checkout sdist; do
     venv=$work/venv-$what

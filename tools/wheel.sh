@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Makes dist/quarnel-<version>-cp38-abi3-linux_<machine>.whl for one target
+# Makes dist/quarnel-<version>-cp38-abi3-<tag>.whl for one target
 # of targets.txt the way image recipes cross-build Python extensions:
 # setuptools run by the build machine's Debian Python 3.11 with the target's
-# own build settings, from its fetched Debian tree. Prints the wheel's path.
+# own build settings, from its fetched Debian tree, tagged with the platform
+# tag of targets.txt (manylinux where the CPU has one). Prints the wheel's path.
 # Usage: wheel.sh TARGET   ("host": this machine)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -30,9 +31,9 @@ rm -f "$wheel"
 cd "$top"
 _PYTHON_SYSCONFIGDATA_NAME=_sysconfigdata__$triplet \
 PYTHONPATH=$stdlib \
-_PYTHON_HOST_PLATFORM=${platform/_/-} \
+_PYTHON_HOST_PLATFORM=linux-$(column machine) \
 CC="$triplet-gcc" CXX="$triplet-g++" LDSHARED="$triplet-gcc -shared" \
 CFLAGS="-I$include $cflags" \
-    /usr/bin/python3.11 setup.py -q build -b "build-wheel-$target" bdist_wheel -d dist >&2
+    /usr/bin/python3.11 setup.py -q build -b "build-wheel-$target" bdist_wheel --plat-name "$platform" -d dist >&2
 [ -f "$wheel" ] || { echo "no $wheel was made" >&2; exit 1; }
 echo "$wheel"

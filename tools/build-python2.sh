@@ -1,37 +1,47 @@
 #!/usr/bin/env bash
-# Cross-builds Python 2.7 for a target of targets.txt whose Debian suite has
-# no python2.7 binary (mipsel), from that suite's python2.7 source package,
-# so the module can be tested in a real interpreter under qemu. Kept in
-# .deps/ by source version and wrapped as .deps/bin/python2.7-<target>.
-# Usage: build-python2-cross.sh TARGET SUITE
+# Builds Python 2.7 from a Debian suite's python2.7 source package, for a
+# target of targets.txt (cross-built, run under qemu) or for this machine:
+# where the suite has no python2.7 binary for the target (mipsel), and in the
+# 2-byte unicode flavour box images may have and Debian does not. Kept in
+# .deps/ by source version and unicode width, and wrapped as
+# .deps/bin/python2.7-<target> (4-byte) or python2.7-ucs2[-<target>].
+# Usage: build-python2.sh TARGET SUITE ucs4|ucs2   (TARGET "host": this machine)
 # The host's Python 2.7 (.deps/bin/python2.7) is the build interpreter.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/tools/debian-apt.sh"
 
-name=$1 suite=$2
+name=$1 suite=$2 width=$3
+host=$(dpkg --print-architecture)
+[ "$name" = host ] && name=$host
 host_python=$top/.deps/bin/python2.7
 target=$("$top/tools/target.sh" "$name" triplet)
 qemu=$("$top/tools/target.sh" "$name" qemu)
 cflags=$("$top/tools/target.sh" "$name" cflags)
 [ "$cflags" = - ] && cflags=
 sysroot=/usr/$target
-wrapper=$top/.deps/bin/python2.7-$name
+case $width in
+    ucs4) wrapper=python2.7-$name ;;
+    ucs2) wrapper=python2.7-ucs2; [ "$name" = "$host" ] || wrapper=$wrapper-$name ;;
+    *) echo "build-python2.sh: unicode width ucs4 or ucs2, not $width" >&2; exit 2 ;;
+esac
+wrapper=$top/.deps/bin/$wrapper
 
-need_packages $target-g++:g++-$target $qemu:qemu-user-static make:make
-debian_apt_init "$top/.deps/apt/$suite-source" "$suite" "$(dpkg --print-architecture)"
+need_packages make:make gcc:gcc
+[ "$name" = "$host" ] || need_packages $target-g++:g++-$target $qemu:qemu-user-static
+debian_apt_init "$top/.deps/apt/$suite-source" "$suite" "$host"
 
 version=$(debian_source_version python2.7)
-prefix=$top/.deps/py2-$name-$version
+prefix=$top/.deps/py2-$name-$width-$version
 if [ -f "$prefix/.complete" ] && [ -x "$wrapper" ]; then
     exit 0
 fi
 
-src=$top/.deps/src
+src=$top/.deps/src-$name-$width
 rm -rf "$src" "$prefix"
 mkdir -p "$src" "$top/.deps/bin"
 tarball=$(debian_source_tarball "$top/.deps" python2.7)
-echo "cross-building Python 2.7 $version for $name (about a minute)" >&2
+echo "building Python 2.7 $version ($width) for $name (about a minute)" >&2
 tar -xf "$tarball" -C "$src"
 cd "$src"/Python-2.7*/
 
@@ -83,25 +93,33 @@ resource resource.c
 termios termios.c
 SETUP
 
-CONFIG_SITE=$src/config.site CFLAGS="$cflags" ./configure -q \
-    --host=$target --build=x86_64-linux-gnu \
-    --prefix=/usr --enable-unicode=ucs4 --disable-ipv6 --without-ensurepip
+cross=()
+if [ "$name" != "$host" ]; then
+    cross=(--host="$target" --build="$(dpkg-architecture -qDEB_BUILD_GNU_TYPE)")
+    export CONFIG_SITE=$src/config.site
+fi
+CFLAGS="$cflags" ./configure -q "${cross[@]}" >"$src/configure.log" \
+    --prefix=/usr --enable-unicode="$width" --disable-ipv6 --without-ensurepip
 make -j"$(nproc)" >"$src/build.log" 2>&1 || { tail -40 "$src/build.log"; exit 1; }
 make install DESTDIR="$prefix" >"$src/install.log" 2>&1 || { tail -40 "$src/install.log"; exit 1; }
 cd "$top"
 rm -rf "$src"
 
+if [ "$name" = "$host" ]; then
+    emulator= comment="Runs the $width Python 2.7 built here."
+else
+    emulator="QEMU_LD_PREFIX=$sysroot exec $qemu" comment="Runs the $name $width Python 2.7 under qemu user-mode emulation."
+fi
 cat >"$wrapper" <<WRAP
 #!/bin/sh
-# Runs the $name Python 2.7 under qemu user-mode emulation.
-root=\$(cd "\$(dirname "\$(readlink -f "\$0")")/../py2-$name-$version" && pwd)
-QEMU_LD_PREFIX=$sysroot
+# $comment
+root=\$(cd "\$(dirname "\$(readlink -f "\$0")")/../$(basename "$prefix")" && pwd)
 PYTHONHOME=\$root/usr
-export QEMU_LD_PREFIX PYTHONHOME
+export PYTHONHOME
 unset LD_LIBRARY_PATH
-exec $qemu "\$root/usr/bin/python2.7" "\$@"
+${emulator:-exec} "\$root/usr/bin/python2.7" "\$@"
 WRAP
 chmod +x "$wrapper"
 "$wrapper" -c 'import struct, subprocess, tempfile, unittest; u"\u0410".encode("cp1251")'
 touch "$prefix/.complete"
-echo "$name python2.7 $version ready: .deps/bin/python2.7-$name" >&2
+echo "$name python2.7 $version ($width) ready: $wrapper" >&2
