@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Tests what ships, as users get it: every wheel of targets.txt unpacked and
-# run through the suite in its target's interpreters, and each manylinux tag
+# run through the suite in its target's interpreters, each manylinux tag
 # confirmed by auditwheel (Debian sid's, in sid's Python); the host's wheel
-# installed by pip in a fresh virtual environment; `pip install .` and the
-# source release in a fresh virtual environment of Debian's Python 3.11,
-# offline; the stubs under mypy; Python 2.7's `setup.py build_ext`. Prints
-# one line a check and a count; fails if any check failed.
+# installed by pip in a plain virtual environment; the README's install
+# recipes run as written; the source release in a fresh virtual environment
+# of Debian's Python 3.11, offline; the stubs under mypy; Python 2.7's
+# `setup.py build_ext`. Prints one line a check and a count; fails if any
+# check failed.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/tools/debian-apt.sh"
@@ -14,9 +15,14 @@ host=$(dpkg --print-architecture)
 version=$(cat "$top/VERSION")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# auditwheel and what it imports, run by sid's first Python 3 here.
+# auditwheel and what it imports, run by the first of sid's Pythons the
+# host's column of targets.txt names (a name of its own: not another suite's).
 audit_path=$("$top/tools/fetch-python-modules.sh" sid python3-auditwheel python3-pyelftools python3-packaging)
-audit_python=$top/.deps/bin/$("$top/tools/fetch-python.sh" sid "$host" "$("$top/tools/fetch-python.sh" sid "$host" python3.13+ | head -n 1)")
+sid_entry=$("$top/tools/target.sh" host py3 | tr , '\n' | grep '^sid:' | head -n 1)
+audit_python=python${sid_entry#sid:}
+[ "${audit_python%+}" = "$audit_python" ] ||
+    audit_python=$("$top/tools/fetch-python.sh" sid "$host" "$audit_python" | head -n 1)
+audit_python=$top/.deps/bin/$("$top/tools/fetch-python.sh" sid "$host" "$audit_python")
 passed=0 failed=0
 result() {  # result NAME STATUS
     if [ "$2" = 0 ]; then passed=$((passed + 1)); echo "ok      $1"
@@ -82,21 +88,47 @@ result "pip installs the host's wheel in a fresh venv" $status
 site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
 suite "$venv/bin/python" "$site"; result "suite in the venv the wheel went into" $?
 
-for what in checkout sdist; do
-    venv=$work/venv-$what
-    /usr/bin/python3.11 -m venv --system-site-packages "$venv"
-    source=$top; [ $what = sdist ] && source=$sdist
-    (cd "$work" && "$venv/bin/pip" install -q --no-index --no-build-isolation "$source") >"$work/pip.log" 2>&1
-    status=$?; [ $status = 0 ] || tail -n 20 "$work/pip.log"
-    result "pip install from the $what, offline" $status
-    site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
-    suite "$venv/bin/python" "$site"; result "suite in the venv installed from the $what" $?
-done
-mypy --python-executable "$work/venv-checkout/bin/python" --no-incremental --cache-dir=/dev/null \
-    "$top/tests/typing/uses_quarnel.py" >"$work/mypy.log" 2>&1
-status=$?; [ $status = 0 ] || cat "$work/mypy.log"
-result "mypy: correct use passes" $status
-mypy --python-executable "$work/venv-checkout/bin/python" --no-incremental --cache-dir=/dev/null \
+# The README's install recipes, run as written in a copy of the checkout
+# (tracked files only; the fetched trees shared): a reader's commands.
+copy=$work/checkout
+mkdir -p "$copy"
+(cd "$top" && git ls-files -z | xargs -0 cp --parents -t "$copy")
+ln -s "$top/.deps" "$copy/.deps"
+cp "$top/tests/typing/uses_quarnel.py" "$copy/myplugin.py"
+# readme NAME [VAR=VALUE...]: runs the README's sh block NAME in the copy,
+# with Debian's own commands first on the path, as on a plain Debian machine.
+readme() {
+    local name=$1; shift
+    "$top/.deps/bin/python3.11" "$top/tests/readme_sh.py" "$top/README.md" "$name" >"$work/block.sh" &&
+        (cd "$copy" && env PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@" bash -e "$work/block.sh") >"$work/block.log" 2>&1
+    local status=$?
+    [ $status = 0 ] || tail -n 20 "$work/block.log"
+    return $status
+}
+readme "offline install from a checkout"; result "README: offline install from a checkout" $?
+site=$("$copy/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
+suite "$copy/venv/bin/python" "$site"; result "suite in the venv installed from the checkout" $?
+readme "mypy finding the stubs" MYPY_CACHE_DIR=/dev/null; result "README: mypy finds the stubs both ways" $?
+readme "one target's wheel" && [ -f "$copy/dist/quarnel-$version-cp38-abi3-$("$top/tools/target.sh" armhf wheel).whl" ]
+result "README: one target's wheel (armhf)" $?
+column() { "$top/tools/target.sh" armhf "$1"; }
+root=$("$top/tools/python-include.sh" "$top/.deps/bin/$("$top/tools/fetch-python.sh" --headers armhf)")
+rm -rf "$copy/dist"
+readme "one target's wheel by hand" TRIPLET="$(column triplet)" MACHINE="$(column machine)" TAG="$(column wheel)" \
+    CPUFLAGS= ROOT="${root%/usr/include/python3.11}" &&
+    /usr/bin/python3.11 -m zipfile -e "$copy/dist/quarnel-$version-cp38-abi3-$(column wheel).whl" "$work/by-hand" &&
+    "$top/.deps/bin/python3.11" "$top/tests/check_shared_object.py" "$work/by-hand/quarnel.abi3.so" \
+        --elf "$(column elf)" --glibc "$(column glibc)" --init PyInit_quarnel >"$work/check.log"
+result "README: one target's wheel by hand (armhf), file checks" $?
+
+venv=$work/venv-sdist
+/usr/bin/python3.11 -m venv --system-site-packages "$venv"
+(cd "$work" && "$venv/bin/pip" install -q --no-index --no-build-isolation "$sdist") >"$work/pip.log" 2>&1
+status=$?; [ $status = 0 ] || tail -n 20 "$work/pip.log"
+result "pip install from the sdist, offline" $status
+site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
+suite "$venv/bin/python" "$site"; result "suite in the venv installed from the sdist" $?
+mypy --python-executable "$copy/venv/bin/python" --no-incremental --cache-dir=/dev/null \
     "$top/tests/typing/misuses_quarnel.py" >"$work/mypy.log" 2>&1
 [ "$(grep -c ': error:' "$work/mypy.log")" = 3 ]; status=$?; [ $status = 0 ] || cat "$work/mypy.log"
 result "mypy: each misuse reported" $status
