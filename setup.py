@@ -100,6 +100,9 @@ def extension():
 
 metadata = dict(
     name="quarnel",
+    # The pure-Python tool for guide files, beside the extension.
+    py_modules=["quarnel_guide"],
+    package_dir={"": "python", "quarnel-stubs": "quarnel-stubs"},
     version=read_text("VERSION").strip(),
     description="Reads a TV channel's programme guide (.ndx + .pdt) into (start, title) tuples",
     long_description=read_text("README.md"),
@@ -114,8 +117,11 @@ if PY3:
         packages=["quarnel-stubs"],
         package_data={"quarnel-stubs": ["__init__.pyi"]},
         python_requires=">=3.8",
+        entry_points={"console_scripts": ["quarnel-guide = quarnel_guide:main"]},
     )
     metadata["options"]["bdist_wheel"] = {"py_limited_api": "cp38"}
     if bdist_wheel:
         metadata["cmdclass"]["bdist_wheel"] = BdistWheel
+else:  # distutils makes no commands from entry points
+    metadata["scripts"] = ["tools/quarnel-guide"]
 setup(**metadata)

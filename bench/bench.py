@@ -15,8 +15,8 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
-import guidepair  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
+import quarnel_guide  # noqa: E402
 
 SIZES = (1000, 65535)
 MARK = "/quarnel-bench-mark"
@@ -24,11 +24,10 @@ MARK = "/quarnel-bench-mark"
 
 def make_guide(top, n):
     base = 1700000000
-    titles = [(u"\u041f\u0440\u043e\u0433\u0440\u0430\u043c\u043c\u0430 %d" % i).encode("cp1251")
-              for i in range(600)]
+    titles = [u"\u041f\u0440\u043e\u0433\u0440\u0430\u043c\u043c\u0430 %d" % i for i in range(600)]
     entries = [(base + 60 * i, titles[i % len(titles)]) for i in range(n)]
     stem = os.path.join(top, "ch%d" % n)
-    guidepair.write(stem, entries)
+    quarnel_guide.write(stem, entries)
     # now + shift lands in the middle of the guide
     return stem, base + 60 * (n // 2) + 30
 

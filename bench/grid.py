@@ -15,9 +15,9 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
 sys.path.insert(0, HERE)
-import guidepair  # noqa: E402
+import quarnel_guide  # noqa: E402
 from bench import best_time, make_guide  # noqa: E402
 
 CHANNELS = 100
@@ -33,16 +33,16 @@ def make_channels(top):
     title record per distinct title."""
     stems = []
     for c in range(CHANNELS):
-        pool = [(u"\u041d\u043e\u0432\u043e\u0441\u0442\u0438 %d" % c).encode("cp1251")]
-        pool += [("Series %d-%d" % (c, k)).encode("cp1251") for k in range(12)]
-        pool += [("Film %d-%d, a longer title as films have" % (c, k)).encode("cp1251") for k in range(30)]
+        pool = [u"\u041d\u043e\u0432\u043e\u0441\u0442\u0438 %d" % c]
+        pool += [u"Series %d-%d" % (c, k) for k in range(12)]
+        pool += [u"Film %d-%d, a longer title as films have" % (c, k) for k in range(30)]
         entries = []
         for i in range(WEEK):
             hour = i // 2 % 24
             title = pool[0] if hour in (7, 9, 13, 19, 21) else pool[1 + (i * 7 + c) % (len(pool) - 1)]
             entries.append((BASE + SLOT * i, title))
         stem = os.path.join(top, "ch%03d" % c)
-        guidepair.write(stem, entries)
+        quarnel_guide.write(stem, entries)
         stems.append(stem)
     return stems
 

@@ -8,7 +8,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, sys.argv[1])
-from support import Stdout, guidepair, open_fds, quarnel  # noqa: E402
+from support import Stdout, rawpair, open_fds, quarnel  # noqa: E402
 
 # Growth allowed over the whole measured run: caches may still settle a
 # little, but a leak of one object per call grows by thousands.
@@ -17,19 +17,19 @@ SLACK = 50
 
 def fixtures(top):
     good = os.path.join(top, "good")
-    guidepair.write(good, [(1700000000 + 60 * i, b"\xcf\xf0\xee\xe3\xf0 %d" % i) for i in range(40)])
+    rawpair.write(good, [(1700000000 + 60 * i, b"\xcf\xf0\xee\xe3\xf0 %d" % i) for i in range(40)])
     odd = os.path.join(top, "odd")
-    guidepair.write(odd, [(1, b"a\x98b"), (2, b"x" * 6000), (3, b""), (4, b"z\x00z")])
+    rawpair.write(odd, [(1, b"a\x98b"), (2, b"x" * 6000), (3, b""), (4, b"z\x00z")])
     empty = os.path.join(top, "empty")
-    guidepair.write_raw(empty, b"", b"")
+    rawpair.write_raw(empty, b"", b"")
     no_data = os.path.join(top, "nodata")
-    guidepair.write_raw(no_data, b"\x01\x00", None)
+    rawpair.write_raw(no_data, b"\x01\x00", None)
     data_dir = os.path.join(top, "datadir")
-    guidepair.write_raw(data_dir, b"\x03\x00", None)
+    rawpair.write_raw(data_dir, b"\x03\x00", None)
     os.mkdir(data_dir + ".pdt")
     index_dir = os.path.join(top, "indexdir")
     os.mkdir(index_dir + ".ndx")
-    guidepair.write_raw(index_dir, None, b"")
+    rawpair.write_raw(index_dir, None, b"")
     calls = []
     for stem in (good, odd, empty):
         calls += [(quarnel.read, (stem,)), (quarnel.current, (stem, 0)),

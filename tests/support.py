@@ -10,10 +10,12 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
+# The checkout's quarnel_guide unless an installed one comes first.
+sys.path.append(os.path.join(os.path.dirname(HERE), "python"))
 
-import guidepair  # noqa: E402
+import rawpair  # noqa: E402
 import quarnel  # noqa: E402
+import quarnel_guide  # noqa: E402
 
 PY2 = sys.version_info[0] == 2
 TEXT = type(u"")  # unicode on Python 2, str on 3
@@ -151,8 +153,10 @@ class GuideCase(unittest.TestCase):
     def stem(self, name="ch"):
         return os.path.join(self.dir, name)
 
-    def pair(self, entries, name="ch", **kwargs):
-        return guidepair.write(self.stem(name), entries, **kwargs)
+    def pair(self, entries, name="ch", keep_order=True):
+        """A pair as quarnel_guide writes it, from (start, cp1251 bytes) entries."""
+        quarnel_guide.write(self.stem(name), [(s, t.decode("cp1251")) for s, t in entries], keep_order=keep_order)
+        return self.stem(name)
 
     def raw(self, index_bytes, data_bytes, name="ch"):
-        return guidepair.write_raw(self.stem(name), index_bytes, data_bytes)
+        return rawpair.write_raw(self.stem(name), index_bytes, data_bytes)

@@ -7,7 +7,7 @@ import sys
 import time
 import unittest
 
-from support import PY2, GuideCase, Stdout, forked, guidepair, quarnel, reap
+from support import PY2, GuideCase, Stdout, forked, rawpair, quarnel, reap
 import guide_oracle
 
 BASE = 1700000000
@@ -106,7 +106,7 @@ class BetweenTest(GuideCase):
         self.assertRaises(TypeError, lambda: quarnel.between(stem, 0, 1, x=1))
 
     def test_missing_files_raise_even_for_an_empty_range(self):
-        self.raw(guidepair.build([(1, b"a")])[0], None, name="nodata")
+        self.raw(rawpair.build([(1, b"a")])[0], None, name="nodata")
         cases = [(self.stem("missing"), ".ndx"), (self.stem("nodata"), ".pdt")]
         for stem, suffix in cases:
             for start, end in ((0, 10), (10, 0)):
@@ -140,8 +140,8 @@ class SharedTitleTest(GuideCase):
             self.assertIsNot(titles[0], titles[1])
         # The same text in two records is shared by record only.
         data = b"\x04\x00news\x04\x00news"
-        index = b"\x02\x00" + guidepair.index_record(guidepair.filetime(BASE), 0) + \
-            guidepair.index_record(guidepair.filetime(BASE + 1), 6)
+        index = b"\x02\x00" + rawpair.index_record(rawpair.filetime(BASE), 0) + \
+            rawpair.index_record(rawpair.filetime(BASE + 1), 6)
         self.raw(index, data, name="copy")
         copy = [t for _, t in quarnel.read(self.stem("copy"))]
         self.assertEqual(copy, [u"news", u"news"])
@@ -162,7 +162,7 @@ class SharedTitleTest(GuideCase):
     def test_record_rewritten_during_the_call(self):
         # The index arrives in two pieces; while the call waits for the
         # second, a timer's handler rewrites the shared title record.
-        index, data = guidepair.build([(BASE, b"before"), (BASE + 1, b"before")])
+        index, data = rawpair.build([(BASE, b"before"), (BASE + 1, b"before")])
         self.raw(None, data)
         path = self.stem() + ".ndx"
         os.mkfifo(path)

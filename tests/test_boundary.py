@@ -8,7 +8,7 @@ import os
 import sys
 import unittest
 
-from support import (PY2, GuideCase, Stdout, child_python, guidepair, module_path_code, quarnel,
+from support import (PY2, GuideCase, Stdout, child_python, rawpair, module_path_code, quarnel,
                      watched_child)
 
 MISSING_LINE = "Can't open file %s.ndx errno2\n"
@@ -84,7 +84,7 @@ class MessageStreamTest(GuideCase):
 
     def setUp(self):
         GuideCase.setUp(self)
-        index, data = guidepair.build([(1, b"a"), (2, b"b")])
+        index, data = rawpair.build([(1, b"a"), (2, b"b")])
         self.raw(index, None, name="datadir")
         os.mkdir(self.stem("datadir") + ".pdt")
 
@@ -217,7 +217,7 @@ class BlockedMessageTest(GuideCase):
         "os._exit(0)\n")
 
     def test_alarm_ends_a_blocked_message(self):
-        index, data = guidepair.build([(1, b"a")])
+        index, data = rawpair.build([(1, b"a")])
         self.raw(index, None, name="datadir")
         os.mkdir(self.stem("datadir") + ".pdt")
         unbuffered = dict(child_env(), PYTHONUNBUFFERED="1")

@@ -4,7 +4,7 @@ import sys
 import time
 import unittest
 
-from support import GuideCase, at_target, guidepair, quarnel
+from support import GuideCase, at_target, rawpair, quarnel
 
 BASE = 1700000000
 

@@ -7,10 +7,10 @@ import os
 import sys
 import unittest
 
-from support import (PY2, TEXT, GuideCase, Stdout, as_bytes, child_python, failed_file, guidepair,
+from support import (PY2, TEXT, GuideCase, Stdout, as_bytes, child_python, failed_file, rawpair,
                      module_path_code, open_fds, quarnel)
 
-GOOD_INDEX, GOOD_DATA = guidepair.build([(10, b"a"), (20, b"b"), (30, b"c")])
+GOOD_INDEX, GOOD_DATA = rawpair.build([(10, b"a"), (20, b"b"), (30, b"c")])
 
 
 class FileFailureTest(GuideCase):
@@ -63,7 +63,7 @@ class FileFailureTest(GuideCase):
             deep = os.path.join(deep, "d" * 60)
             os.mkdir(deep)
         stem = os.path.join(deep, "channel")
-        guidepair.write(stem, [(7, b"\xc0")])
+        rawpair.write(stem, [(7, b"\xc0")])
         self.assertEqual(quarnel.read(stem), ((7, u"\u0410"),))
         self.assertEqual(quarnel.current(TEXT(stem), 0), ((7, u"\u0410"),))
 
@@ -193,8 +193,8 @@ class Python3InterfaceTest(GuideCase):
         self.pair([(7, b"\xc0")])
         stem = self.stem()
         odd = os.fsencode(self.dir) + b"/ch\xff"  # not UTF-8: round-trips through str
-        for suffix, content in ((b".ndx", guidepair.build([(8, b"\xc1")])[0]),
-                                (b".pdt", guidepair.build([(8, b"\xc1")])[1])):
+        for suffix, content in ((b".ndx", rawpair.build([(8, b"\xc1")])[0]),
+                                (b".pdt", rawpair.build([(8, b"\xc1")])[1])):
             with open(odd + suffix, "wb") as f:
                 f.write(content)
         cases = [

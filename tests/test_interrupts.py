@@ -7,12 +7,12 @@ import signal
 import time
 import unittest
 
-from support import (GuideCase, Stdout, child_python, forked, guidepair, module_path_code, open_fds,
+from support import (GuideCase, Stdout, child_python, forked, rawpair, module_path_code, open_fds,
                      quarnel, reap)
 
 ENTRIES = [(1700000000 + 60 * i, b"\xcf\xf0\xee\xe3\xf0 %d" % i) for i in range(30)]
 EXPECTED = tuple((s, t.decode("cp1251")) for s, t in ENTRIES)
-INDEX, DATA = guidepair.build(ENTRIES)
+INDEX, DATA = rawpair.build(ENTRIES)
 # Generous: a broken module hangs until the watchdog feeds it; a sound one
 # answers within a few hundred milliseconds even under valgrind or qemu.
 PROMPT = 10.0
@@ -117,7 +117,7 @@ class UnseekableIndexTest(FifoCase):
             (quarnel.between, (0, 2 ** 31 - 1), 1, errno.ESPIPE),
         ]
         for method, args, n, error in cases:
-            index, data = guidepair.build(ENTRIES[:n])
+            index, data = rawpair.build(ENTRIES[:n])
             self.raw(None, data)
             path = self.fifo(".ndx")
             writer = os.open(path, os.O_RDWR)  # holds the bytes; the open does not wait

@@ -5,7 +5,7 @@ import struct
 import sys
 import unittest
 
-from support import TEXT, GuideCase, Stdout, child_python, guidepair, module_path_code, quarnel
+from support import TEXT, GuideCase, Stdout, child_python, rawpair, module_path_code, quarnel
 
 ABV = u"\u0410\u0411\u0412"
 
@@ -18,7 +18,7 @@ def expected_start(field):
 
 
 def one_entry(start_field, title_offset=0, skipped=0):
-    return b"\x01\x00" + guidepair.index_record(start_field, title_offset, skipped)
+    return b"\x01\x00" + rawpair.index_record(start_field, title_offset, skipped)
 
 
 class LayoutTest(GuideCase):
@@ -29,7 +29,7 @@ class LayoutTest(GuideCase):
         self.assertEqual(quarnel.read(self.stem()), ((0, ABV),))
 
     def test_start_conversion(self):
-        epoch = guidepair.EPOCH_TICKS
+        epoch = rawpair.EPOCH_TICKS
         cases = [
             (epoch, 0),
             (epoch + 10 ** 7, 1),
@@ -38,9 +38,9 @@ class LayoutTest(GuideCase):
             (-1, 1240428288),
             (epoch - 1, -1),
             (epoch - 10 ** 7, -1),
-            (guidepair.filetime(2 ** 31 - 1), 2 ** 31 - 1),
-            (guidepair.filetime(2 ** 31), -2 ** 31),
-            (guidepair.filetime(-2 ** 31), -2 ** 31),
+            (rawpair.filetime(2 ** 31 - 1), 2 ** 31 - 1),
+            (rawpair.filetime(2 ** 31), -2 ** 31),
+            (rawpair.filetime(-2 ** 31), -2 ** 31),
             (2 ** 63 - 1, expected_start(2 ** 63 - 1)),
             (-2 ** 63, expected_start(-2 ** 63)),
             (-10 ** 7 - 5, expected_start(-10 ** 7 - 5)),
@@ -58,19 +58,19 @@ class LayoutTest(GuideCase):
         partial = struct.unpack("<q", b"\x11\x22\x33" + b"\0" * 5)[0]
         cases = [
             ("empty index", b"", ()),
-            ("count 0 with records behind it", b"\x00\x00" + guidepair.index_record(0, 0), ()),
+            ("count 0 with records behind it", b"\x00\x00" + rawpair.index_record(0, 0), ()),
             ("one byte is the count", b"\x02", ((zero_start, u"AB"),) * 2),
             ("record cut inside the start field",
              b"\x01\x00\x09\x09\x11\x22\x33", ((expected_start(partial), u"AB"),)),
             ("record cut inside the title offset",
-             b"\x01\x00" + guidepair.index_record(0, 0x0300)[:11], ((zero_start, u"AB"),)),
+             b"\x01\x00" + rawpair.index_record(0, 0x0300)[:11], ((zero_start, u"AB"),)),
         ]
         for name, index, expected in cases:
             self.raw(index, data)
             self.assertEqual(quarnel.read(self.stem()), expected, name)
 
     def test_full_count_is_unsigned(self):
-        self.raw(b"\xff\xff" + guidepair.index_record(guidepair.filetime(5), 0), b"\x01\x00Z")
+        self.raw(b"\xff\xff" + rawpair.index_record(rawpair.filetime(5), 0), b"\x01\x00Z")
         result = quarnel.read(self.stem())
         self.assertEqual(len(result), 65535)
         self.assertEqual(result[0], (5, u"Z"))
@@ -78,7 +78,7 @@ class LayoutTest(GuideCase):
 
     def test_entries_keep_file_order_and_share_titles(self):
         entries = [(300, b"c"), (100, b"a"), (200, b"c"), (-5, b"\xc0")]
-        self.pair(entries, data_header=b"HEADER, never read")
+        self.raw(*rawpair.build(entries, data_header=b"HEADER, never read"))
         self.assertEqual(quarnel.read(self.stem()),
                          ((300, u"c"), (100, u"a"), (200, u"c"), (-5, u"\u0410")))
 
@@ -96,7 +96,7 @@ class LayoutTest(GuideCase):
                 self.assertEqual(counts, expected, i)
 
     def test_bytes_after_last_record_are_ignored(self):
-        index, data = guidepair.build([(1, b"x")])
+        index, data = rawpair.build([(1, b"x")])
         self.raw(index + b"\xff" * 30, data)
         self.assertEqual(quarnel.read(self.stem()), ((1, u"x"),))
 
@@ -123,14 +123,14 @@ class TitleTest(GuideCase):
             ("65535 bytes are cut", b"\xff\xff" + long_title[:65535], cut),
         ]
         for name, data, title in cases:
-            self.raw(one_entry(guidepair.EPOCH_TICKS), data)
+            self.raw(one_entry(rawpair.EPOCH_TICKS), data)
             self.assertEqual(quarnel.read(self.stem()), ((0, title),), name)
 
     def test_title_offsets(self):
         data = b"\x01\x00A" + b"\x02\x00BC"
         cases = [(0, u"A"), (3, u"BC"), (4, u"C"), (6, u""), (len(data), u""), (0xFFFF, u"")]
         for offset, title in cases:
-            self.raw(one_entry(guidepair.EPOCH_TICKS, offset), data)
+            self.raw(one_entry(rawpair.EPOCH_TICKS, offset), data)
             self.assertEqual(quarnel.read(self.stem())[0][1], title, offset)
 
     def test_every_byte_decodes_as_cp1251(self):

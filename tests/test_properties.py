@@ -9,7 +9,7 @@ import sys
 import time
 import unittest
 
-from support import GuideCase, Stdout, guidepair, quarnel
+from support import GuideCase, Stdout, rawpair, quarnel
 import guide_oracle
 
 try:
@@ -37,7 +37,7 @@ else:
     # records laid one after another at random places in the data file,
     # then either file cut anywhere and the count free to lie.
     start_fields = st.one_of(
-        st.integers(-2 ** 31, 2 ** 31 - 1).map(lambda s: guidepair.EPOCH_TICKS + s * 10 ** 7),
+        st.integers(-2 ** 31, 2 ** 31 - 1).map(lambda s: rawpair.EPOCH_TICKS + s * 10 ** 7),
         st.integers(-2 ** 63, 2 ** 63 - 1))
     # Titles with and without zero bytes (one cuts a title, and random long
     # ones would always hold one), up to either side of the 4999-byte cut.
@@ -107,7 +107,7 @@ else:
 
         def setUp(self):
             GuideCase.setUp(self)
-            guidepair.write(self.stem(), [(1700000000, b"\xc0\xc1")])
+            rawpair.write(self.stem(), [(1700000000, b"\xc0\xc1")])
             self.expected = ((1700000000, u"\u0410\u0411"),)
 
         def outcome(self, call):

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Figures, not a test: bench/bench.py and bench/grid.py with this machine's Python 2.7 and 3,
+# Figures, not a test: bench/bench.py and bench/grid.py with this machine's Python 2.7 and 3
+# (and bench/xmltv_peak.py, the XMLTV converter's peak memory),
 # then in the first Python 2.7 and 3 of every other target of targets.txt
 # under qemu (a stand-in for a slow box CPU, not a measurement of one).
 # Usage: bench-all.sh [TARGET...]
@@ -20,5 +21,7 @@ for target in ${*:-$("$top/tools/target.sh" --names)}; do
         echo "=== $target, $(basename "$python")"
         "$python" "$top/bench/bench.py" "$top/$dir" "${emulator[@]}" --python "$python"
         "$python" "$top/bench/grid.py" "$top/$dir"
+        # The converter's memory, on this machine only: the listing's size is the point.
+        if [ "$target" = "$host" ]; then "$python" "$top/bench/xmltv_peak.py" "$python"; fi
     done
 done

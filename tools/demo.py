@@ -4,8 +4,8 @@ import os
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import guidepair  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python"))
+import quarnel_guide  # noqa: E402
 
 PROGRAMMES = [
     (45, u"\u041d\u043e\u0432\u043e\u0441\u0442\u0438"),                     # News
@@ -24,9 +24,9 @@ def make_sample(stem):
     start = now - now % 300 - 2 * 3600
     entries = []
     for minutes, title in PROGRAMMES * 2:
-        entries.append((start, title.encode("cp1251")))
+        entries.append((start, title))
         start += minutes * 60
-    guidepair.write(stem, entries, data_header=b"EPG\x00")
+    quarnel_guide.write(stem, entries)
     return stem
 
 

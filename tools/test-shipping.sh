@@ -5,12 +5,14 @@
 # installed by pip in a plain virtual environment; the README's install
 # recipes run as written; the source release in a fresh virtual environment
 # of Debian's Python 3.11, offline; the stubs under mypy; Python 2.7's
-# `setup.py build_ext`. Prints one line a check and a count; fails if any
-# check failed.
+# `setup.py build`; the quarnel-guide command from the wheel and from that
+# build, its XMLTV checked by Debian's xmltv-util. Prints one line a check
+# and a count; fails if any check failed.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/tools/debian-apt.sh"
-need_packages python3.11:python3.11 mypy:mypy -:python3-venv -:python3-setuptools -:python3-wheel -:python3-pip
+need_packages python3.11:python3.11 mypy:mypy -:python3-venv -:python3-setuptools -:python3-wheel -:python3-pip \
+    tv_validate_file:xmltv-util
 host=$(dpkg --print-architecture)
 version=$(cat "$top/VERSION")
 work=$(mktemp -d)
@@ -87,6 +89,9 @@ status=$?; [ $status = 0 ] || tail -n 20 "$work/pip.log"
 result "pip installs the host's wheel in a fresh venv" $status
 site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
 suite "$venv/bin/python" "$site"; result "suite in the venv the wheel went into" $?
+"$top/tests/guide_tool_check.sh" "$work/tool-wheel" "$venv/bin/quarnel-guide" >"$work/tool.log" 2>&1
+status=$?; [ $status = 0 ] || tail -n 20 "$work/tool.log"
+result "quarnel-guide from the wheel, XMLTV checked by tv_validate_file and tv_sort" $status
 
 # The README's install recipes, run as written in a copy of the checkout
 # (tracked files only; the fetched trees shared): a reader's commands.
@@ -137,16 +142,20 @@ result "mypy: each misuse reported" $status
 "$top/tools/fetch-python2.sh" >/dev/null
 py2=$top/.deps/bin/python2.7
 include=$("$top/tools/python-include.sh" "$py2")
-(cd "$top" && CFLAGS="-I$include" "$py2" setup.py -q build_ext --build-lib "$work/py2" --build-temp "$work/py2-tmp") \
-    >"$work/py2.log" 2>&1
+(cd "$top" && CFLAGS="-I$include" "$py2" setup.py -q build --build-lib "$work/py2" --build-temp "$work/py2-tmp" \
+    --build-scripts "$work/py2-bin") >"$work/py2.log" 2>&1
 status=$?; [ $status = 0 ] || tail -n 20 "$work/py2.log"
-result "python2.7 setup.py build_ext" $status
+result "python2.7 setup.py build" $status
 "$top/.deps/bin/python3.11" "$top/tests/check_shared_object.py" "$work/py2/quarnel.so" \
     --elf "$("$top/tools/target.sh" "$host" elf)" --glibc "$("$top/tools/target.sh" "$host" glibc)" \
     --init initquarnel >"$work/check.log"
 status=$?; [ $status = 0 ] || cat "$work/check.log"
-result "python2.7 build_ext: file checks" $status
-suite "$py2" "$work/py2"; result "python2.7 build_ext: suite" $?
+result "python2.7 build: file checks" $status
+suite "$py2" "$work/py2"; result "python2.7 build: suite" $?
+PYTHONPATH=$work/py2 "$top/tests/guide_tool_check.sh" "$work/tool-py2" "$py2" "$work/py2-bin/quarnel-guide" \
+    >"$work/tool.log" 2>&1
+status=$?; [ $status = 0 ] || tail -n 20 "$work/tool.log"
+result "quarnel-guide from the python2.7 build" $status
 
 echo "shipping: $passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -4,8 +4,8 @@ import os
 import struct
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-import guidepair  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import rawpair  # noqa: E402
 
 BASE = 1700000000
 
@@ -16,10 +16,10 @@ def seed(index, data, targets=(BASE, BASE + 150, 0)):
 
 def seeds():
     example = bytes(bytearray.fromhex("0100 0000 00803ED5DEB19D01 0000"))
-    ordered = guidepair.build([(BASE + 100 * i, b"\xc0\xc1 %d" % i) for i in range(12)])
-    shared = guidepair.build([(BASE, b"x"), (BASE + 5, b"x"), (BASE - 5, b"y")],
+    ordered = rawpair.build([(BASE + 100 * i, b"\xc0\xc1 %d" % i) for i in range(12)])
+    shared = rawpair.build([(BASE, b"x"), (BASE + 5, b"x"), (BASE - 5, b"y")],
                              data_header=b"HDR")
-    long_title = guidepair.build([(BASE, b"L" * 6000)])
+    long_title = rawpair.build([(BASE, b"L" * 6000)])
     index, data = ordered
     yield "example", seed(example, b"\x03\x00\xc0\xc1\xc2")
     yield "empty", seed(b"", b"")
@@ -29,7 +29,7 @@ def seeds():
     yield "truncated-record", seed(index[:2 + 12 * 5 + 7], data)
     yield "offsets-past-end", seed(index, data[:10])
     yield "long-title", seed(*long_title)
-    yield "zero-in-title", seed(*guidepair.build([(BASE, b"ab\x00cd")]))
+    yield "zero-in-title", seed(*rawpair.build([(BASE, b"ab\x00cd")]))
     yield "count-ffff", seed(b"\xff\xff" + index[2:], data)
 
 

@@ -1,5 +1,7 @@
-"""Writes guide file pairs ("<stem>.ndx" + "<stem>.pdt") for the demo, the
-tests, the benchmark and the fuzz seeds. Runs on Python 2.7 and 3."""
+"""Builds guide file pairs ("<stem>.ndx" + "<stem>.pdt") byte by byte, for
+the tests and fuzz seeds that need what quarnel_guide.write refuses: zero
+bytes and over-long titles, counts that lie, headers, bytes in memory.
+Runs on Python 2.7 and 3."""
 import struct
 
 EPOCH_TICKS = 116444736000000000  # 100 ns intervals from 1601 to 1970

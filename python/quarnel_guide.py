@@ -1,0 +1,695 @@
+"""Guide pairs for people who make or inspect them: write, check, dump, and
+XMLTV in and out. Standard library only; the same file runs on Python 2.7
+and every Python 3. Run as `python -m quarnel_guide COMMAND` or
+`quarnel-guide COMMAND`; `--help` lists the commands."""
+from __future__ import print_function
+
+import argparse
+import calendar
+import codecs
+import datetime
+import io
+import json
+import os
+import re
+import struct
+import sys
+import tempfile
+import time
+import xml.etree.ElementTree as ElementTree
+from xml.sax.saxutils import escape, quoteattr
+
+__all__ = ["GuideError", "write", "check", "read", "from_xmltv", "to_xmltv", "main"]
+
+TEXT = type(u"")
+EPOCH_TICKS = 116444736000000000  # 100 ns intervals from 1601 to 1970
+TICKS_PER_SECOND = 10 ** 7
+MAX_ENTRIES = 0xFFFF
+OFFSET_LIMIT = 0x10000  # a title record must start below this
+TITLE_MAX = 4999  # longer titles are cut to this on reading
+INT32 = (-2 ** 31, 2 ** 31 - 1)
+EPOCH_SECONDS = 11644473600
+
+# Exit statuses of check (and of the other commands where they apply).
+CLEAN, WARNINGS, ERRORS, CANNOT = 0, 1, 2, 3
+
+
+class GuideError(Exception):
+    """A refusal or a failure, with a message naming the entry and the rule."""
+
+
+# --- reading -----------------------------------------------------------------
+
+def _field(blob, offset, size):
+    """size bytes at offset; what lies beyond the end reads as zeroes, as the
+    module reads a short file."""
+    piece = bytearray(blob[offset:offset + size])
+    return bytes(piece + bytearray(size - len(piece)))
+
+
+def start_time(field):
+    """A record's FILETIME as the module gives it: seconds toward zero, then
+    wrapped to a signed 32-bit Unix time."""
+    seconds = abs(field) // TICKS_PER_SECOND
+    if field < 0:
+        seconds = -seconds
+    unix = (seconds - EPOCH_SECONDS) % 2 ** 32
+    return unix - 2 ** 32 if unix >= 2 ** 31 else unix
+
+
+def _decode(raw):
+    return raw.split(b"\0", 1)[0][:TITLE_MAX].decode("cp1251", "replace")
+
+
+def _load(stem, quiet=False):
+    """The bytes of both files; an unopenable file raises IOError/OSError,
+    unless quiet after the line the module prints for it."""
+    blobs = []
+    for suffix in (".ndx", ".pdt"):
+        try:
+            with open(stem + suffix, "rb") as f:
+                blobs.append(f.read())
+        except (IOError, OSError) as error:
+            if not quiet:
+                sys.stdout.write("Can't open file %s%s errno%d\n" % (stem, suffix, error.errno or 0))
+            raise
+    return blobs
+
+
+def _records(index):
+    (count,) = struct.unpack("<H", _field(index, 0, 2))
+    for i in range(count):
+        yield struct.unpack("<2xqH", _field(index, 2 + 12 * i, 12))
+
+
+def _title(data, offset):
+    (length,) = struct.unpack("<H", _field(data, offset, 2))
+    return _decode(data[offset + 2:offset + 2 + min(length, TITLE_MAX)])
+
+
+def read_pure(stem, quiet=False):
+    """Every entry of the pair at stem, read without the extension."""
+    index, data = _load(stem, quiet)
+    return tuple((start_time(field), _title(data, offset)) for field, offset in _records(index))
+
+
+def read(stem):
+    """What a plugin gets: through the quarnel extension where it imports,
+    through the pure reader elsewhere. Returns (entries, reader name)."""
+    try:
+        import quarnel
+    except ImportError:
+        return read_pure(stem), "pure"
+    return quarnel.read(stem), "quarnel"
+
+
+# --- write -------------------------------------------------------------------
+
+def _encode(title, number, errors):
+    if isinstance(title, bytes):
+        try:
+            title = title.decode("ascii")
+        except UnicodeDecodeError:
+            raise GuideError("entry %d: title %r is bytes that are not ASCII; give it as text" % (number, title))
+    if not isinstance(title, TEXT):
+        raise GuideError("entry %d: title %r is not text" % (number, title))
+    replaced = [0]
+
+    def count(error):
+        replaced[0] += error.end - error.start
+        return (u"?" * (error.end - error.start), error.end)
+
+    if errors == "replace":
+        codecs.register_error("quarnel_guide.count", count)
+        raw = title.encode("cp1251", "quarnel_guide.count")
+    else:
+        try:
+            raw = title.encode("cp1251")
+        except UnicodeEncodeError as error:
+            raise GuideError("entry %d: %r (U+%04X) at %d of %r has no cp1251 byte (errors='replace' writes '?')"
+                             % (number, title[error.start], ord(title[error.start]), error.start, title))
+    if b"\0" in raw:
+        raise GuideError("entry %d: title %r holds a zero byte, where reading would cut it" % (number, title))
+    if len(raw) > TITLE_MAX:
+        raise GuideError("entry %d: title of %d bytes; reading cuts titles to %d" % (number, len(raw), TITLE_MAX))
+    return raw, replaced[0]
+
+
+def _check_start(start, number):
+    if isinstance(start, bool) or not isinstance(start, (int, type(2 ** 64))):
+        raise GuideError("entry %d: start %r is not a whole number of seconds" % (number, start))
+    if not INT32[0] <= start <= INT32[1]:
+        raise GuideError("entry %d: start %d is outside the signed 32-bit range of Unix times "
+                         "(1901-12-13 20:45:52 to 2038-01-19 03:14:07 UTC)" % (number, start))
+
+
+def build(entries, errors="strict", keep_order=False):
+    """The bytes of a pair holding entries, (unix_start, title) pairs.
+    Returns (index bytes, data bytes, characters replaced)."""
+    if errors not in ("strict", "replace"):
+        raise GuideError("errors must be 'strict' or 'replace', not %r" % (errors,))
+    entries = list(entries)
+    if len(entries) > MAX_ENTRIES:
+        raise GuideError("%d entries; a pair holds at most %d" % (len(entries), MAX_ENTRIES))
+    encoded = []
+    replaced = 0
+    for number, entry in enumerate(entries):
+        try:
+            start, title = entry
+        except (TypeError, ValueError):
+            raise GuideError("entry %d: %r is not a (start, title) pair" % (number, entry))
+        _check_start(start, number)
+        raw, n = _encode(title, number, errors)
+        replaced += n
+        encoded.append((start, raw, number))
+    if not keep_order:
+        encoded.sort(key=lambda e: e[0])  # stable: equal starts keep their order
+    # Each title once; the longest record last, so every record starts as
+    # early as it can (only a record's start must lie in the first 64 KiB).
+    titles = sorted(set(raw for _, raw, _ in encoded), key=lambda raw: (len(raw), raw))
+    offsets, data = {}, bytearray()
+    for raw in titles:
+        offsets[raw] = len(data)
+        data += struct.pack("<H", len(raw)) + raw
+    past = [raw for raw in titles if offsets[raw] >= OFFSET_LIMIT]
+    if past:
+        over = offsets[past[0]] - OFFSET_LIMIT + 1
+        names = ", ".join(repr(raw.decode("cp1251")) for raw in past[:5])
+        raise GuideError("the title records need %d bytes more than fit before 64 KiB, where every record must "
+                         "start; %d titles would start past it: %s%s"
+                         % (over, len(past), names, ", ..." if len(past) > 5 else ""))
+    index = bytearray(struct.pack("<H", len(encoded)))
+    for start, raw, _ in encoded:
+        index += struct.pack("<HqH", 0, EPOCH_TICKS + start * TICKS_PER_SECOND, offsets[raw])
+    return bytes(index), bytes(data), replaced
+
+
+def _replace_files(stem, index, data):
+    """Both files under temporary names beside them, on disk, then renamed:
+    the data file first, the index last."""
+    directory = os.path.dirname(os.path.abspath(stem))
+    made = []
+    try:
+        for suffix, content in ((".pdt", data), (".ndx", index)):
+            fd, path = tempfile.mkstemp(prefix="." + os.path.basename(stem) + suffix + ".", dir=directory)
+            made.append((path, stem + suffix))
+            with os.fdopen(fd, "wb") as f:
+                f.write(content)
+                f.flush()
+                os.fsync(f.fileno())
+        for path, final in made:
+            os.rename(path, final)
+            made = made[1:]
+    finally:
+        for path, _ in made:
+            try:
+                os.unlink(path)
+            except OSError:
+                pass
+    try:
+        fd = os.open(directory, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def write(stem, entries, errors="strict", keep_order=False):
+    """Writes the pair stem.ndx + stem.pdt holding entries, (unix_start,
+    title) pairs, sorted by start (stable) unless keep_order. Titles are
+    encoded as cp1251 (errors "strict" or "replace"). Raises GuideError,
+    leaving any existing pair as it was. Returns the characters replaced."""
+    index, data, replaced = build(entries, errors, keep_order)
+    _replace_files(stem, index, data)
+    return replaced
+
+
+# --- check -------------------------------------------------------------------
+
+class Finding(object):
+    def __init__(self, severity, entry, text):
+        self.severity, self.entry, self.text = severity, entry, text
+
+    def __str__(self):
+        where = "" if self.entry is None else "entry %s: " % self.entry
+        return "%s: %s%s" % (self.severity, where, self.text)
+
+    def __repr__(self):
+        return "Finding(%r, %r, %r)" % (self.severity, self.entry, self.text)
+
+
+def _spans(sorted_positions):
+    """Runs of consecutive positions as (first, last) pairs."""
+    runs = []
+    for p in sorted_positions:
+        if runs and p == runs[-1][1] + 1:
+            runs[-1][1] = p
+        else:
+            runs.append([p, p])
+    return runs
+
+
+def inspect(index, data):
+    """The findings for a pair given as the bytes of its two files."""
+    found = []
+    error = lambda entry, text: found.append(Finding("error", entry, text))
+    warning = lambda entry, text: found.append(Finding("warning", entry, text))
+    if len(index) < 2:
+        error(None, "the index holds %d bytes, not even its 2-byte count: it reads as no entries" % len(index))
+        return found
+    (count,) = struct.unpack("<H", index[:2])
+    present = (len(index) - 2) // 12
+    if count > present:
+        error("%d-%d" % (present, count - 1) if count - present > 1 else present,
+              "the count says %d entries, the index holds %d records: the rest are made up, starting at %d "
+              "with the title at offset 0" % (count, present, start_time(0)))
+    extra = len(index) - 2 - 12 * count
+    if extra > 0:
+        warning(None, "%d bytes after the last record (of %d) are never read" % (extra, count))
+    real = min(count, present)
+    previous = None
+    first_entry = {}
+    for i in range(real):
+        field, offset = struct.unpack("<2xqH", index[2 + 12 * i:14 + 12 * i])
+        start = start_time(field)
+        if previous is not None and start < previous:
+            error(i, "starts at %d, before entry %d (%d): starts must ascend, or current answers from the wrong "
+                     "place" % (start, i - 1, previous))
+        previous = start
+        first_entry.setdefault(offset, i)
+    covered = bytearray(len(data))
+    records = []
+    for offset in sorted(first_entry):
+        i = first_entry[offset]
+        if offset >= len(data):
+            error(i, "title offset %d is at or past the end of the data file (%d bytes): an empty title"
+                  % (offset, len(data)))
+            continue
+        if offset + 2 > len(data):
+            error(i, "title record at %d is cut by the end of the data file: its length field is incomplete, "
+                     "an empty title" % offset)
+            covered[offset:] = b"\1" * (len(data) - offset)
+            continue
+        (length,) = struct.unpack("<H", data[offset:offset + 2])
+        end = offset + 2 + length
+        if end > len(data):
+            error(i, "title record at %d is cut by the end of the data file: %d of its %d bytes are there"
+                  % (offset, len(data) - offset - 2, length))
+            end = len(data)
+        raw = data[offset + 2:end]
+        if length > TITLE_MAX:
+            warning(i, "title of %d bytes at %d: reading cuts it to %d" % (length, offset, TITLE_MAX))
+        if b"\0" in raw:
+            warning(i, "a zero byte at %d of the title at %d: reading cuts the title there"
+                    % (raw.index(b"\0"), offset))
+        if b"\x98" in raw:
+            warning(i, "the byte 0x98 at %d of the title at %d has no cp1251 character: it reads as U+FFFD"
+                    % (raw.index(b"\x98"), offset))
+        records.append((offset, end, i))
+        covered[offset:end] = b"\1" * (end - offset)
+    for (a_start, a_end, a_entry), (b_start, b_end, b_entry) in zip(records, records[1:]):
+        if b_start < a_end:
+            warning(b_entry, "its title record at %d overlaps the one at %d (entry %d)" % (b_start, a_start, a_entry))
+    unread = [p for p, c in enumerate(bytearray(covered)) if not c]
+    if unread:
+        runs = _spans(unread)
+        warning(None, "%d bytes of the data file no record points at, first at %d-%d%s"
+                % (len(unread), runs[0][0], runs[0][1], " (%d runs)" % len(runs) if len(runs) > 1 else ""))
+    return found
+
+
+def check(stem):
+    """The findings for the pair at stem; IOError/OSError if a file cannot be read."""
+    with open(stem + ".ndx", "rb") as f:
+        index = f.read()
+    with open(stem + ".pdt", "rb") as f:
+        data = f.read()
+    return inspect(index, data)
+
+
+def check_status(findings):
+    severities = set(f.severity for f in findings)
+    return ERRORS if "error" in severities else WARNINGS if severities else CLEAN
+
+
+# --- dump --------------------------------------------------------------------
+
+def format_time(start, local=False):
+    if local:
+        return time.strftime("%Y-%m-%d %H:%M:%S %z", time.localtime(start))
+    return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(start))
+
+
+def dump_lines(entries, local=False):
+    return [u"%s  %s" % (format_time(start, local), title) for start, title in entries]
+
+
+# --- XMLTV -------------------------------------------------------------------
+
+_XMLTV_TIME = re.compile(r"^(\d{4})(\d\d)?(\d\d)?(\d\d)?(\d\d)?(\d\d)?\s*(?:([+-])(\d\d)(\d\d)|([A-Za-z]+))?$")
+_ZONES = {"UTC": 0, "GMT": 0, "Z": 0}
+
+
+def xmltv_time(text):
+    """Unix seconds of an XMLTV time: YYYYMMDDhhmmss, trailing fields
+    optional, then an optional +hhmm/-hhmm; no offset is UTC."""
+    match = _XMLTV_TIME.match(text.strip())
+    if not match:
+        raise ValueError("not an XMLTV time: %r" % text)
+    fields = [int(g) if g else d for g, d in zip(match.groups()[:6], (0, 1, 1, 0, 0, 0))]
+    datetime.datetime(*fields)  # ValueError for 20260230 and the like
+    sign, hours, minutes, zone = match.groups()[6:]
+    if zone is not None:
+        if zone.upper() not in _ZONES:
+            raise ValueError("unknown time zone %r in %r" % (zone, text))
+        offset = _ZONES[zone.upper()]
+    elif sign:
+        offset = (int(hours) * 60 + int(minutes)) * 60 * (1 if sign == "+" else -1)
+    else:
+        offset = 0
+    return calendar.timegm(tuple(fields)) - offset
+
+
+def xmltv_format(start):
+    return time.strftime("%Y%m%d%H%M%S +0000", time.gmtime(start))
+
+
+def safe_name(channel_id, taken):
+    """A file name for a channel id: letters, digits, '.', '_' and '-' kept,
+    anything else '_', no leading dot, at most 64 characters; '~2', '~3'...
+    (which no id maps to) where an earlier id took the name."""
+    name = re.sub(r"[^A-Za-z0-9._-]", "_", channel_id)[:64] or "_"
+    if name.startswith("."):
+        name = "_" + name[1:]
+    candidate, n = name, 1
+    while candidate in taken:
+        n += 1
+        candidate = "%s~%d" % (name, n)
+    taken.add(candidate)
+    return candidate
+
+
+def _pick_title(programme, languages):
+    titles = [(t.get("lang"), (t.text or "").strip()) for t in programme.findall("title")]
+    if not titles:
+        return None
+    for language in languages:
+        for lang, text in titles:
+            if lang == language:
+                return text
+    return titles[0][1]
+
+
+def _fit(title):
+    """The title cut to what reading keeps, if its cp1251 bytes are more."""
+    while len(title.encode("cp1251", "replace")) > TITLE_MAX:
+        title = title[:TITLE_MAX]
+    return title
+
+
+def from_xmltv(source, out_dir, channels=None, languages=()):
+    """One pair per channel of the XMLTV file (all, or those of channels),
+    streamed. Returns ([(channel id, file name, display name)], {problem:
+    count}, notes)."""
+    wanted = None if channels is None else set(channels)
+    programmes, problems, displays = {}, {}, {}
+
+    def problem(kind):
+        problems[kind] = problems.get(kind, 0) + 1
+
+    depth, root = 0, None
+    for event, element in ElementTree.iterparse(source, events=("start", "end")):
+        if event == "start":
+            depth += 1
+            if root is None:
+                root = element
+            continue
+        depth -= 1
+        if depth != 1:
+            continue
+        if element.tag == "programme":
+            channel = element.get("channel")
+            if channel is not None and (wanted is None or channel in wanted):
+                title = _pick_title(element, languages)
+                try:
+                    start = xmltv_time(element.get("start", ""))
+                except ValueError as error:
+                    problem("unknown time zone" if "zone" in str(error) else "bad start time")
+                    start = None
+                if title is None:
+                    problem("no title")
+                elif start is not None and not INT32[0] <= start <= INT32[1]:
+                    problem("start outside the 32-bit range")
+                elif start is not None:
+                    programmes.setdefault(channel, []).append((start, _fit(title)))
+        elif element.tag == "channel" and element.get("id") and (wanted is None or element.get("id") in wanted):
+            programmes.setdefault(element.get("id"), [])
+            names = [(n.text or u"").strip() for n in element.findall("display-name")]
+            if names and names[0]:
+                displays[element.get("id")] = names[0]
+        element.clear()
+        root.clear()  # what was read goes, so memory follows what is kept
+    mapping, taken, notes = [], set(), []
+    # Ids that are file names already keep them; the others yield on collision.
+    for channel in sorted(programmes, key=lambda c: (safe_name(c, set()) != c, c)):
+        name = safe_name(channel, taken)
+        try:
+            replaced = write(os.path.join(out_dir, name), programmes[channel], errors="replace")
+        except GuideError as error:
+            problems["channel %s not written: %s" % (channel, error)] = len(programmes[channel])
+            continue
+        if replaced:
+            notes.append("%s: %d characters with no cp1251 byte written as '?'" % (channel, replaced))
+        mapping.append((channel, name, displays.get(channel, channel)))
+    return sorted(mapping), problems, notes
+
+
+def channel_id(name):
+    """A dotted channel id, as XMLTV's validator asks, from a pair's file name."""
+    text = re.sub(r"[^A-Za-z0-9.-]", "-", name).strip(".") or "channel"
+    return text if "." in text else text + ".quarnel"
+
+
+def _xml_text(text):
+    # Characters XML 1.0 cannot carry (cp1251 maps bytes below 0x20 to them).
+    return escape(re.sub(u"[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]", u"\ufffd", text))
+
+
+def to_xmltv(pairs, out):
+    """Writes an XMLTV document to the text stream out for pairs, a list of
+    (stem, channel id, display name). Returns the entries skipped for an
+    empty title and the pairs skipped for holding none left."""
+    channels, skipped_titles, skipped_pairs = [], 0, 0
+    for stem, cid, display in pairs:
+        entries = read_pure(stem, quiet=True)
+        kept = [(start, title) for start, title in entries if title.strip()]
+        skipped_titles += len(entries) - len(kept)
+        if kept:
+            channels.append((cid, display, sorted(kept, key=lambda e: e[0])))
+        else:
+            skipped_pairs += 1
+    out.write(u'<?xml version="1.0" encoding="UTF-8"?>\n<!DOCTYPE tv SYSTEM "xmltv.dtd">\n')
+    out.write(u'<tv generator-info-name="quarnel-guide">\n')
+    for cid, display, _ in channels:
+        out.write(u"  <channel id=%s>\n    <display-name>%s</display-name>\n  </channel>\n"
+                  % (quoteattr(cid), _xml_text(display)))
+    for cid, _, entries in channels:
+        for i, (start, title) in enumerate(entries):
+            stop = u"" if i + 1 == len(entries) else u" stop=%s" % quoteattr(xmltv_format(entries[i + 1][0]))
+            out.write(u"  <programme start=%s%s channel=%s>\n    <title>%s</title>\n  </programme>\n"
+                      % (quoteattr(xmltv_format(start)), stop, quoteattr(cid), _xml_text(title)))
+    out.write(u"</tv>\n")
+    return skipped_titles, skipped_pairs
+
+
+# --- the command line ---------------------------------------------------------
+
+def _text_out():
+    """UTF-8 on standard output, whatever its own encoding (and without
+    closing it when dropped, as a TextIOWrapper would)."""
+    return codecs.getwriter("utf-8")(getattr(sys.stdout, "buffer", sys.stdout))
+
+
+def _err(text):
+    sys.stderr.write(text + "\n")
+
+
+def _command_write(args):
+    with io.open(args.entries, encoding="utf-8") if args.entries != "-" else _stdin_text() as f:
+        try:
+            entries = [tuple(e) for e in json.load(f)]
+        except (ValueError, TypeError) as error:
+            raise GuideError("%s: not a JSON list of [start, title] pairs (%s)" % (args.entries, error))
+    replaced = write(args.stem, entries, errors=args.errors, keep_order=args.keep_order)
+    _err("wrote %s.ndx and %s.pdt: %d entries%s" % (args.stem, args.stem, len(entries),
+                                                    ", %d characters replaced" % replaced if replaced else ""))
+    return CLEAN
+
+
+def _stdin_text():
+    return io.open(sys.stdin.fileno(), encoding="utf-8", closefd=False)
+
+
+def _command_check(args):
+    worst = CLEAN
+    for stem in args.stems:
+        try:
+            findings = check(stem)
+        except (IOError, OSError) as error:
+            _err("%s: cannot check: %s" % (stem, error))
+            worst = CANNOT
+            continue
+        for finding in findings:
+            print("%s: %s" % (stem, finding))
+        status = check_status(findings)
+        if not findings:
+            print("%s: no findings" % stem)
+        worst = max(worst, status)
+    return worst
+
+
+def _command_dump(args):
+    try:
+        entries = read_pure(args.stem) if args.pure else read(args.stem)[0]
+    except (IOError, OSError) as error:
+        sys.stdout.flush()
+        _err("%s: cannot read: %s" % (args.stem, error))
+        return CANNOT
+    out = _text_out()
+    if args.json:
+        json.dump([[start, title] for start, title in entries], out, ensure_ascii=False)
+        out.write(u"\n")
+    else:
+        for line in dump_lines(entries, args.local):
+            out.write(line + u"\n")
+    out.flush()
+    return CLEAN
+
+
+def _read_mapping(path):
+    """{file name: (channel id, display name)} from from-xmltv's lines."""
+    mapping = {}
+    with io.open(path, encoding="utf-8") as f:
+        for line in f:
+            fields = line.rstrip(u"\n").split(u"\t")
+            if len(fields) >= 2:
+                mapping[fields[1]] = (fields[0], fields[2] if len(fields) > 2 else fields[0])
+    return mapping
+
+
+def _command_from_xmltv(args):
+    if not os.path.isdir(args.out_dir):
+        _err("%s: no such directory" % args.out_dir)
+        return CANNOT
+    channels = args.channel or None
+    languages = [l for l in (args.lang or "").split(",") if l]
+    try:
+        mapping, problems, notes = from_xmltv(args.xml, args.out_dir, channels, languages)
+    except ElementTree.ParseError as error:
+        _err("%s: not XML: %s" % (args.xml, error))
+        return CANNOT
+    out = _text_out()
+    for cid, name, display in mapping:
+        out.write(u"%s\t%s\t%s\n" % (cid, name, display))
+    out.flush()
+    _err("%d channels written to %s" % (len(mapping), args.out_dir))
+    for kind in sorted(problems):
+        _err("%d programmes skipped: %s" % (problems[kind], kind))
+    for note in notes:
+        _err(note)
+    return ERRORS if problems else CLEAN
+
+
+def _command_to_xmltv(args):
+    given = dict(item.split("=", 1) for item in args.id or [])
+    from_map = _read_mapping(args.map) if args.map else {}
+    pairs = []
+    for stem in args.stems:
+        name = os.path.basename(stem)
+        if stem in given:
+            pairs.append((stem, given[stem], given[stem]))
+        elif name in from_map:
+            pairs.append((stem, from_map[name][0], from_map[name][1]))
+        else:
+            pairs.append((stem, channel_id(name), name))
+    out = io.open(args.output, "w", encoding="utf-8") if args.output else _text_out()
+    try:
+        skipped_titles, skipped_pairs = to_xmltv(pairs, out)
+    except (IOError, OSError) as error:
+        _err("cannot read: %s" % error)
+        return CANNOT
+    finally:
+        out.flush()
+        if args.output:
+            out.close()
+    if skipped_titles:
+        _err("%d entries with empty titles skipped" % skipped_titles)
+    if skipped_pairs:
+        _err("%d pairs without entries written as no channel" % skipped_pairs)
+    return CLEAN
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        self.print_usage(sys.stderr)
+        _err("%s: %s" % (self.prog, message))
+        sys.exit(CANNOT)  # a usage error: nothing was checked or made
+
+
+def parser():
+    top = _Parser(prog="quarnel-guide", description="Make, inspect and convert guide pairs "
+                                  "(<stem>.ndx + <stem>.pdt).")
+    commands = top.add_subparsers(dest="command", parser_class=_Parser)
+    p = commands.add_parser("write", help="write a pair from a JSON list of [unix_start, title]")
+    p.add_argument("stem")
+    p.add_argument("entries", nargs="?", default="-", help="JSON file, - for standard input")
+    p.add_argument("--errors", choices=("strict", "replace"), default="strict")
+    p.add_argument("--keep-order", action="store_true", help="keep the given order instead of sorting by start")
+    p.set_defaults(run=_command_write)
+    p = commands.add_parser("check", help="report what a reader would get wrong; exit 0 clean, 1 warnings, "
+                            "2 errors, 3 could not check")
+    p.add_argument("stems", nargs="+")
+    p.set_defaults(run=_command_check)
+    p = commands.add_parser("dump", help="print the entries a plugin gets")
+    p.add_argument("stem")
+    p.add_argument("--local", action="store_true", help="local time instead of UTC")
+    p.add_argument("--json", action="store_true")
+    p.add_argument("--pure", action="store_true", help="read without the quarnel extension")
+    p.set_defaults(run=_command_dump)
+    p = commands.add_parser("from-xmltv", help="one pair per channel of an XMLTV file; prints a line a channel: "
+                            "id<TAB>file name<TAB>display name")
+    p.add_argument("xml")
+    p.add_argument("out_dir")
+    p.add_argument("--channel", action="append", help="a channel id to write (repeat; default all)")
+    p.add_argument("--lang", help="preferred title languages, comma-separated")
+    p.set_defaults(run=_command_from_xmltv)
+    p = commands.add_parser("to-xmltv", help="an XMLTV document from pairs")
+    p.add_argument("stems", nargs="+")
+    p.add_argument("--id", action="append", metavar="STEM=ID", help="the channel id of a stem")
+    p.add_argument("--map", help="ids and display names from the lines from-xmltv printed")
+    p.add_argument("-o", "--output")
+    p.set_defaults(run=_command_to_xmltv)
+    return top
+
+
+def main(argv=None):
+    args = parser().parse_args(argv)
+    if not getattr(args, "run", None):
+        parser().print_usage(sys.stderr)
+        return CANNOT
+    try:
+        return args.run(args)
+    except GuideError as error:
+        _err("quarnel-guide %s: %s" % (args.command, error))
+        return ERRORS
+    except (IOError, OSError) as error:
+        _err("quarnel-guide %s: %s" % (args.command, error))
+        return CANNOT
+
+
+if __name__ == "__main__":
+    sys.exit(main())
