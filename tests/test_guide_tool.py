@@ -145,6 +145,7 @@ class DumpTest(GuideCase):
             self.raw(index, data, name="p")
             entries = quarnel.read(self.stem("p"))
             self.assertEqual(G.read_pure(self.stem("p")), entries, name)
+            self.assertEqual(guide_oracle.Pair(index, data).entries(), entries, name)
             outputs = []
             for pure in ([], ["--pure"]):
                 for form in (["--json"], []):
@@ -193,10 +194,10 @@ class XmltvTest(GuideCase):
         for text in ("20260102030405 BST", "2026010", "20260230", "yesterday"):
             self.assertRaises(ValueError, G.xmltv_time, text)
 
-    def convert(self, **kwargs):
+    def convert(self, document=XMLTV, **kwargs):
         path = os.path.join(self.dir, "in.xml")
         with open(path, "wb") as f:
-            f.write(XMLTV.encode("utf-8"))
+            f.write(document.encode("utf-8"))
         return G.from_xmltv(path, self.dir, **kwargs)
 
     def test_from_xmltv(self):
@@ -212,6 +213,7 @@ class XmltvTest(GuideCase):
         self.assertEqual(quarnel.read(self.stem("silent.tv")), ())
         mapping, _, _ = self.convert(channels=["b_tv.x"])
         self.assertEqual(mapping, [("b_tv.x", "b_tv.x", "b_tv.x")])
+        self.assertEqual(self.convert(u'<?xml version="1.0"?>\n<tv generator-info-name="x"></tv>\n'), ([], {}, []))
 
     def test_round_trip(self):
         mapping, _, _ = self.convert(languages=["de"])
