@@ -98,8 +98,8 @@ if [ "$name" != "$host" ]; then
     cross=(--host="$target" --build="$(dpkg-architecture -qDEB_BUILD_GNU_TYPE)")
     export CONFIG_SITE=$src/config.site
 fi
-CFLAGS="$cflags" ./configure -q "${cross[@]}" >"$src/configure.log" \
-    --prefix=/usr --enable-unicode="$width" --disable-ipv6 --without-ensurepip
+CFLAGS="$cflags" ./configure -q "${cross[@]}" --prefix=/usr --enable-unicode="$width" --disable-ipv6 \
+    --without-ensurepip >"$src/configure.log" 2>&1 || { tail -40 "$src/configure.log"; exit 1; }
 make -j"$(nproc)" >"$src/build.log" 2>&1 || { tail -40 "$src/build.log"; exit 1; }
 make install DESTDIR="$prefix" >"$src/install.log" 2>&1 || { tail -40 "$src/install.log"; exit 1; }
 cd "$top"
