@@ -137,7 +137,9 @@ else:
             before = sys.getrefcount(stem)
             self.assertEqual(self.outcome(lambda: quarnel.read(stem)), expected)
             self.assertEqual(self.outcome(lambda: quarnel.current(stem, 0)), expected)
-            if not isinstance(inner, BaseException):  # a raised one's frames hold the path object
+            # A raised exception's frames hold the path object; None and 3 are
+            # everyone's, their counts move with whatever else runs.
+            if not isinstance(inner, BaseException) and stem is not None and stem != 3:
                 self.assertEqual(sys.getrefcount(stem), before)
 
         @budget()
