@@ -16,8 +16,6 @@ import struct
 import sys
 import tempfile
 import time
-import xml.etree.ElementTree as ElementTree
-from xml.sax.saxutils import escape, quoteattr
 
 __all__ = ["GuideError", "write", "check", "read", "from_xmltv", "to_xmltv", "main"]
 
@@ -415,6 +413,8 @@ def from_xmltv(source, out_dir, channels=None, languages=()):
     """One pair per channel of the XMLTV file (all, or those of channels),
     streamed. Returns ([(channel id, file name, display name)], {problem:
     count}, notes)."""
+    # Only here: a box's Python may lack the XML parser the rest never needs.
+    import xml.etree.ElementTree as ElementTree
     wanted = None if channels is None else set(channels)
     programmes, problems, displays = {}, {}, {}
 
@@ -476,7 +476,12 @@ def channel_id(name):
 
 def _xml_text(text):
     # Characters XML 1.0 cannot carry (cp1251 maps bytes below 0x20 to them).
-    return escape(re.sub(u"[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]", u"\ufffd", text))
+    text = re.sub(u"[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]", u"\ufffd", text)
+    return text.replace(u"&", u"&amp;").replace(u"<", u"&lt;").replace(u">", u"&gt;")
+
+
+def quoteattr(text):
+    return u'"%s"' % _xml_text(text).replace(u'"', u"&quot;").replace(u"\n", u"&#10;").replace(u"\t", u"&#9;")
 
 
 def to_xmltv(pairs, out):
@@ -589,7 +594,7 @@ def _command_from_xmltv(args):
     languages = [l for l in (args.lang or "").split(",") if l]
     try:
         mapping, problems, notes = from_xmltv(args.xml, args.out_dir, channels, languages)
-    except ElementTree.ParseError as error:
+    except SyntaxError as error:  # ElementTree's ParseError
         _err("%s: not XML: %s" % (args.xml, error))
         return CANNOT
     out = _text_out()

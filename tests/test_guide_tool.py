@@ -252,3 +252,15 @@ class CommandTest(GuideCase):
         self.assertIn(json.dumps([[0, u"first"], [60, NEWS]], ensure_ascii=False), lines)
         self.assertIn(u"a.tv\ta.tv\tA", lines)
         self.assertEqual(G.read_pure(os.path.join(self.dir, "ch")), ((0, u"first"), (60, NEWS)))
+
+    def test_without_an_xml_parser(self):
+        # A box's Python may lack pyexpat: all but from-xmltv must still work.
+        code = module_path_code() + (
+            "sys.modules['xml'] = sys.modules['pyexpat'] = None\n"
+            "sys.path.append(%r); import quarnel_guide\n"
+            "quarnel_guide.write(%r, [(1, u'a')])\n"
+            "sys.exit(quarnel_guide.main(['to-xmltv', %r, '-o', %r]) + quarnel_guide.main(['check', %r]))\n"
+        ) % (os.path.dirname(os.path.abspath(G.__file__)), self.stem(), self.stem(),
+             os.path.join(self.dir, "out.xml"), self.stem())
+        status, out, err = child_python(code)
+        self.assertEqual(status, 0, err)
