@@ -322,11 +322,7 @@ def inspect(index, data):
 
 def check(stem):
     """The findings for the pair at stem; IOError/OSError if a file cannot be read."""
-    with open(stem + ".ndx", "rb") as f:
-        index = f.read()
-    with open(stem + ".pdt", "rb") as f:
-        data = f.read()
-    return inspect(index, data)
+    return inspect(*_load(stem, quiet=True))
 
 
 def check_status(findings):

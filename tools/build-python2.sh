@@ -6,7 +6,8 @@
 # .deps/ by source version and unicode width, and wrapped as
 # .deps/bin/python2.7-<target> (4-byte) or python2.7-ucs2[-<target>].
 # Usage: build-python2.sh TARGET SUITE ucs4|ucs2   (TARGET "host": this machine)
-# The host's Python 2.7 (.deps/bin/python2.7) is the build interpreter.
+# The host's Python 2.7 (.deps/bin/python2.7) is the build interpreter. The
+# wrapper's name is printed last.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/tools/debian-apt.sh"
@@ -36,6 +37,7 @@ prefix=$top/.deps/py2-$name-$width-$version
 # Built by this very recipe: a changed script builds afresh.
 recipe=$(sha1sum "$0" | cut -d' ' -f1)
 if [ "$(cat "$prefix/.complete" 2>/dev/null)" = "$recipe" ] && [ -x "$wrapper" ]; then
+    basename "$wrapper"
     exit 0
 fi
 
@@ -127,3 +129,4 @@ chmod +x "$wrapper"
 "$wrapper" -c 'import struct, subprocess, tempfile, unittest, xml.etree.ElementTree; u"\u0410".encode("cp1251")'
 echo "$recipe" >"$prefix/.complete"
 echo "$name python2.7 $version ($width) ready: $wrapper" >&2
+basename "$wrapper"

@@ -36,9 +36,7 @@ interpreters() {
             case $source in
                 *:source|*:ucs2)
                     width=${source#*:}; [ "$width" = source ] && width=ucs4
-                    name=python2.7-$target
-                    [ "$width" = ucs2 ] && name=python2.7-ucs2 && [ "$target" != "$host" ] && name=$name-$target
-                    "$top/tools/build-python2.sh" "$target" "${source%%:*}" "$width" >&2 || return 1 ;;
+                    name=$("$top/tools/build-python2.sh" "$target" "${source%%:*}" "$width") || return 1 ;;
                 *)
                     name=python2.7
                     if [ "$target" != "$host" ]; then

@@ -41,6 +41,11 @@ suite() {
     return $status
 }
 
+# venv_suite VENV: the suite against what was installed into VENV.
+venv_suite() {
+    suite "$1/bin/python" "$("$1/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
+}
+
 grep -q "quarnel $version" "$top/README.md"; result "README names version $version" $?
 
 for target in $("$top/tools/target.sh" --names); do
@@ -87,8 +92,7 @@ venv=$work/venv-wheel
     >"$work/pip.log" 2>&1
 status=$?; [ $status = 0 ] || tail -n 20 "$work/pip.log"
 result "pip installs the host's wheel in a fresh venv" $status
-site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
-suite "$venv/bin/python" "$site"; result "suite in the venv the wheel went into" $?
+venv_suite "$venv"; result "suite in the venv the wheel went into" $?
 "$top/tests/guide_tool_check.sh" "$work/tool-wheel" "$venv/bin/quarnel-guide" >"$work/tool.log" 2>&1
 status=$?; [ $status = 0 ] || tail -n 20 "$work/tool.log"
 result "quarnel-guide from the wheel, XMLTV checked by tv_validate_file and tv_sort" $status
@@ -111,8 +115,7 @@ readme() {
     return $status
 }
 readme "offline install from a checkout"; result "README: offline install from a checkout" $?
-site=$("$copy/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
-suite "$copy/venv/bin/python" "$site"; result "suite in the venv installed from the checkout" $?
+venv_suite "$copy/venv"; result "suite in the venv installed from the checkout" $?
 readme "mypy finding the stubs" MYPY_CACHE_DIR=/dev/null; result "README: mypy finds the stubs both ways" $?
 readme "one target's wheel" && [ -f "$copy/dist/quarnel-$version-cp38-abi3-$("$top/tools/target.sh" armhf wheel).whl" ]
 result "README: one target's wheel (armhf)" $?
@@ -131,8 +134,7 @@ venv=$work/venv-sdist
 (cd "$work" && "$venv/bin/pip" install -q --no-index --no-build-isolation "$sdist") >"$work/pip.log" 2>&1
 status=$?; [ $status = 0 ] || tail -n 20 "$work/pip.log"
 result "pip install from the sdist, offline" $status
-site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
-suite "$venv/bin/python" "$site"; result "suite in the venv installed from the sdist" $?
+venv_suite "$venv"; result "suite in the venv installed from the sdist" $?
 mypy --python-executable "$copy/venv/bin/python" --no-incremental --cache-dir=/dev/null \
     "$top/tests/typing/misuses_quarnel.py" >"$work/mypy.log" 2>&1
 [ "$(grep -c ': error:' "$work/mypy.log")" = 3 ]; status=$?; [ $status = 0 ] || cat "$work/mypy.log"
