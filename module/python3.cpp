@@ -101,9 +101,12 @@ Outcome call(PyObject* stream, const char* method, PyObject* argument) noexcept 
     return done ? kWritten : failure();
 }
 
-// The text with what the stream's encoding cannot take escaped.
+// The text with what the stream's encoding cannot take escaped. NULL with
+// no exception set where the stream names no encoding that could do it.
 PyObject* escaped(PyObject* stream, PyObject* text) noexcept {
     PyRef encoding(PyObject_GetAttrString(stream, "encoding"));
+    if (encoding && !PyUnicode_Check(encoding.get()))
+        return NULL;  // None, say: str.encode would raise TypeError
     PyRef encoded(encoding ? PyObject_CallMethod(text, "encode", "Os", encoding.get(),
                                                  "backslashreplace")
                            : NULL);
@@ -118,7 +121,7 @@ Outcome write_text(PyObject* stream, PyObject* text) noexcept {
     PyRef plain(escaped(stream, text));
     if (plain)
         outcome = call(stream, "write", plain.get());
-    else if (PyErr_ExceptionMatches(PyExc_LookupError))  // an encoding no codec knows
+    else if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_LookupError))  // no usable encoding
         PyErr_Clear();
     else
         outcome = failure();  // no encoding (AttributeError) falls back as well

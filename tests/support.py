@@ -39,6 +39,15 @@ def open_fds():
     return len(os.listdir("/proc/self/fd"))
 
 
+def flush_c_stdout():
+    """Python 2's sys.stdout is the C stream; Python 3's is not, and without
+    PYTHONUNBUFFERED the C stream buffers (the module never flushes "Read
+    error!")."""
+    if not PY2:
+        import ctypes
+        ctypes.CDLL(None).fflush(None)
+
+
 class Stdout(object):
     """Captures file descriptor 1, where the module's C stdio writes."""
 
@@ -50,7 +59,8 @@ class Stdout(object):
         return self
 
     def __exit__(self, *exc):
-        sys.stdout.flush()  # the same C stream, so this flushes the module's output too
+        sys.stdout.flush()
+        flush_c_stdout()  # what the module left in the C stream's buffer belongs here
         os.dup2(self._saved, 1)
         os.close(self._saved)
         self._file.seek(0)

@@ -56,6 +56,10 @@ class NoEncoding(Stream):
     encoding = property(lambda self: self.missing)
 
 
+class NoneEncoding(Stream):
+    encoding = None
+
+
 class NoWrite(object):
     def flush(self):
         pass
@@ -131,6 +135,7 @@ class MessageStreamTest(GuideCase):
             ("unencodable, escaped copy taken", lambda: Stream(unencodable()), FileNotFoundError, written),
             ("unencodable, no encoding to escape for", lambda: NoEncoding(unencodable()), FileNotFoundError,
              fallback),
+            ("unencodable, encoding None", lambda: NoneEncoding(unencodable()), FileNotFoundError, fallback),
             ("unencodable, then closed", lambda: Stream(unencodable(), second_write=ValueError()),
              FileNotFoundError, fallback),
             ("unencodable, then Timeout", lambda: Stream(unencodable(), second_write=Timeout()), Timeout,
