@@ -8,16 +8,17 @@ import argparse
 import calendar
 import codecs
 import datetime
+import errno
 import io
 import json
 import os
 import re
+import stat
 import struct
 import sys
-import tempfile
 import time
 
-__all__ = ["GuideError", "write", "check", "read", "from_xmltv", "to_xmltv", "main"]
+__all__ = ["GuideError", "DocumentError", "write", "check", "read", "from_xmltv", "to_xmltv", "main"]
 
 TEXT = type(u"")
 EPOCH_TICKS = 116444736000000000  # 100 ns intervals from 1601 to 1970
@@ -27,13 +28,26 @@ OFFSET_LIMIT = 0x10000  # a title record must start below this
 TITLE_MAX = 4999  # longer titles are cut to this on reading
 INT32 = (-2 ** 31, 2 ** 31 - 1)
 EPOCH_SECONDS = 11644473600
+# All of a pair that any reader reaches: the records the count can name, and
+# title records, which start below 64 KiB and hold at most 65,535 bytes.
+INDEX_REACH = 2 + 12 * MAX_ENTRIES
+DATA_REACH = OFFSET_LIMIT + 2 + 0xFFFF
 
-# Exit statuses of check (and of the other commands where they apply).
-CLEAN, WARNINGS, ERRORS, CANNOT = 0, 1, 2, 3
+# Exit statuses of every command: clean; warnings only (nothing asked for
+# was lost); content problems (programmes skipped, entries or channels
+# refused); could not (usage, input, document, a failed write); Ctrl-C.
+CLEAN, WARNINGS, ERRORS, CANNOT, INTERRUPTED = 0, 1, 2, 3, 130
 
 
 class GuideError(Exception):
     """A refusal or a failure, with a message naming the entry and the rule."""
+    status = ERRORS
+
+
+class DocumentError(GuideError):
+    """A whole input refused (not a listing, entities declared, an unknown
+    encoding): nothing is written from it."""
+    status = CANNOT
 
 
 # --- reading -----------------------------------------------------------------
@@ -60,18 +74,20 @@ def _decode(raw):
 
 
 def _load(stem, quiet=False):
-    """The bytes of both files; an unopenable file raises IOError/OSError,
+    """(index, data, index size, data size): of each file the bytes a reader
+    can reach and its whole size. An unopenable file raises IOError/OSError,
     unless quiet after the line the module prints for it."""
-    blobs = []
-    for suffix in (".ndx", ".pdt"):
+    blobs, sizes = [], []
+    for suffix, reach in ((".ndx", INDEX_REACH), (".pdt", DATA_REACH)):
         try:
             with open(stem + suffix, "rb") as f:
-                blobs.append(f.read())
+                blobs.append(f.read(reach))
+                sizes.append(max(len(blobs[-1]), os.fstat(f.fileno()).st_size))
         except (IOError, OSError) as error:
             if not quiet:
                 sys.stdout.write("Can't open file %s%s errno%d\n" % (stem, suffix, error.errno or 0))
             raise
-    return blobs
+    return blobs + sizes
 
 
 def _records(index):
@@ -87,7 +103,7 @@ def _title(data, offset):
 
 def read_pure(stem, quiet=False):
     """Every entry of the pair at stem, read without the extension."""
-    index, data = _load(stem, quiet)
+    index, data = _load(stem, quiet)[:2]
     return tuple((start_time(field), _title(data, offset)) for field, offset in _records(index))
 
 
@@ -182,16 +198,45 @@ def build(entries, errors="strict", keep_order=False):
     return bytes(index), bytes(data), replaced
 
 
+def _create_beside(final):
+    """A new file in final's directory under a name no other writer holds,
+    with the mode open() would give it (the umask's, never read here: that
+    would race other threads). Returns (descriptor, path)."""
+    directory, name = os.path.split(os.path.abspath(final))
+    while True:
+        tag = "%08x" % struct.unpack("<I", os.urandom(4))  # native str in 2.7 and 3
+        path = os.path.join(directory, ".%s.%s" % (name, tag))
+        try:
+            return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666), path
+        except OSError as error:
+            if error.errno != errno.EEXIST:
+                raise
+
+
+def _keep_owner_and_mode(fd, final):
+    """A replaced file keeps its mode, and its owner where this writer may
+    give it (a guide read by a UI running as another user stays readable)."""
+    try:
+        old = os.stat(final)
+    except OSError:
+        return
+    try:
+        os.fchown(fd, old.st_uid, old.st_gid)
+    except OSError:
+        pass
+    os.fchmod(fd, stat.S_IMODE(old.st_mode))  # after chown, which may clear set-id bits
+
+
 def _replace_files(stem, index, data):
     """Both files under temporary names beside them, on disk, then renamed:
     the data file first, the index last."""
-    directory = os.path.dirname(os.path.abspath(stem))
     made = []
     try:
         for suffix, content in ((".pdt", data), (".ndx", index)):
-            fd, path = tempfile.mkstemp(prefix="." + os.path.basename(stem) + suffix + ".", dir=directory)
+            fd, path = _create_beside(stem + suffix)
             made.append((path, stem + suffix))
             with os.fdopen(fd, "wb") as f:
+                _keep_owner_and_mode(f.fileno(), stem + suffix)
                 f.write(content)
                 f.flush()
                 os.fsync(f.fileno())
@@ -205,7 +250,7 @@ def _replace_files(stem, index, data):
             except OSError:
                 pass
     try:
-        fd = os.open(directory, os.O_RDONLY)
+        fd = os.open(os.path.dirname(os.path.abspath(stem)), os.O_RDONLY)
     except OSError:
         return
     try:
@@ -240,32 +285,36 @@ class Finding(object):
         return "Finding(%r, %r, %r)" % (self.severity, self.entry, self.text)
 
 
-def _spans(sorted_positions):
-    """Runs of consecutive positions as (first, last) pairs."""
-    runs = []
-    for p in sorted_positions:
-        if runs and p == runs[-1][1] + 1:
-            runs[-1][1] = p
+def _unread_runs(covered, size):
+    """(first, last) runs of data-file bytes no record covers: the zero runs
+    of covered, and all past it up to size (no record reaches there)."""
+    runs = [[m.start(), m.end() - 1] for m in re.finditer(b"\0+", bytes(covered))]
+    if size > len(covered):
+        if runs and runs[-1][1] == len(covered) - 1:
+            runs[-1][1] = size - 1
         else:
-            runs.append([p, p])
+            runs.append([len(covered), size - 1])
     return runs
 
 
-def inspect(index, data):
-    """The findings for a pair given as the bytes of its two files."""
+def inspect(index, data, index_size=None, data_size=None):
+    """The findings for a pair given as the bytes of its two files: whole, or
+    as far as a reader reaches (INDEX_REACH, DATA_REACH) with their sizes."""
+    index_size = len(index) if index_size is None else index_size
+    data_size = len(data) if data_size is None else data_size
     found = []
     error = lambda entry, text: found.append(Finding("error", entry, text))
     warning = lambda entry, text: found.append(Finding("warning", entry, text))
-    if len(index) < 2:
-        error(None, "the index holds %d bytes, not even its 2-byte count: it reads as no entries" % len(index))
+    if index_size < 2:
+        error(None, "the index holds %d bytes, not even its 2-byte count: it reads as no entries" % index_size)
         return found
     (count,) = struct.unpack("<H", index[:2])
-    present = (len(index) - 2) // 12
+    present = (index_size - 2) // 12
     if count > present:
         error("%d-%d" % (present, count - 1) if count - present > 1 else present,
               "the count says %d entries, the index holds %d records: the rest are made up, starting at %d "
               "with the title at offset 0" % (count, present, start_time(0)))
-    extra = len(index) - 2 - 12 * count
+    extra = index_size - 2 - 12 * count
     if extra > 0:
         warning(None, "%d bytes after the last record (of %d) are never read" % (extra, count))
     real = min(count, present)
@@ -279,25 +328,25 @@ def inspect(index, data):
                      "place" % (start, i - 1, previous))
         previous = start
         first_entry.setdefault(offset, i)
-    covered = bytearray(len(data))
+    covered = bytearray(min(data_size, DATA_REACH))
     records = []
     for offset in sorted(first_entry):
         i = first_entry[offset]
-        if offset >= len(data):
+        if offset >= data_size:
             error(i, "title offset %d is at or past the end of the data file (%d bytes): an empty title"
-                  % (offset, len(data)))
+                  % (offset, data_size))
             continue
-        if offset + 2 > len(data):
+        if offset + 2 > data_size:
             error(i, "title record at %d is cut by the end of the data file: its length field is incomplete, "
                      "an empty title" % offset)
-            covered[offset:] = b"\1" * (len(data) - offset)
+            covered[offset:] = b"\1" * (data_size - offset)
             continue
         (length,) = struct.unpack("<H", data[offset:offset + 2])
         end = offset + 2 + length
-        if end > len(data):
+        if end > data_size:
             error(i, "title record at %d is cut by the end of the data file: %d of its %d bytes are there"
-                  % (offset, len(data) - offset - 2, length))
-            end = len(data)
+                  % (offset, data_size - offset - 2, length))
+            end = data_size
         raw = data[offset + 2:end]
         if length > TITLE_MAX:
             warning(i, "title of %d bytes at %d: reading cuts it to %d" % (length, offset, TITLE_MAX))
@@ -309,14 +358,19 @@ def inspect(index, data):
                     % (raw.index(b"\x98"), offset))
         records.append((offset, end, i))
         covered[offset:end] = b"\1" * (end - offset)
-    for (a_start, a_end, a_entry), (b_start, b_end, b_entry) in zip(records, records[1:]):
-        if b_start < a_end:
-            warning(b_entry, "its title record at %d overlaps the one at %d (entry %d)" % (b_start, a_start, a_entry))
-    unread = [p for p, c in enumerate(bytearray(covered)) if not c]
-    if unread:
-        runs = _spans(unread)
+    # Against the record reaching furthest so far, not just the one before:
+    # records that both lie inside a third are each reported.
+    reach = None
+    for start, end, entry in records:
+        if reach is not None and start < reach[0]:
+            warning(entry, "its title record at %d overlaps the one at %d (entry %d)" % (start, reach[1], reach[2]))
+        if reach is None or end > reach[0]:
+            reach = (end, start, entry)
+    runs = _unread_runs(covered, data_size)
+    if runs:
         warning(None, "%d bytes of the data file no record points at, first at %d-%d%s"
-                % (len(unread), runs[0][0], runs[0][1], " (%d runs)" % len(runs) if len(runs) > 1 else ""))
+                % (sum(last - first + 1 for first, last in runs), runs[0][0], runs[0][1],
+                   " (%d runs)" % len(runs) if len(runs) > 1 else ""))
     return found
 
 
@@ -344,14 +398,21 @@ def dump_lines(entries, local=False):
 
 # --- XMLTV -------------------------------------------------------------------
 
-_XMLTV_TIME = re.compile(r"^(\d{4})(\d\d)?(\d\d)?(\d\d)?(\d\d)?(\d\d)?\s*(?:([+-])(\d\d)(\d\d)|([A-Za-z]+))?$")
+# ASCII digits only (Python 3's \d takes any script's), hours 00-23 and
+# minutes 00-59 in an offset.
+_XMLTV_TIME = re.compile(r"([0-9]{4})([0-9]{2})?([0-9]{2})?([0-9]{2})?([0-9]{2})?([0-9]{2})?[ \t]*"
+                         r"(?:([+-])([01][0-9]|2[0-3])([0-5][0-9])|([A-Za-z]+))?\Z")
 _ZONES = {"UTC": 0, "GMT": 0, "Z": 0}
+
+
+class UnknownZone(ValueError):
+    """A time zone named that the table does not hold."""
 
 
 def xmltv_time(text):
     """Unix seconds of an XMLTV time: YYYYMMDDhhmmss, trailing fields
     optional, then an optional +hhmm/-hhmm; no offset is UTC."""
-    match = _XMLTV_TIME.match(text.strip())
+    match = _XMLTV_TIME.match(text.strip(" \t\r\n"))
     if not match:
         raise ValueError("not an XMLTV time: %r" % text)
     fields = [int(g) if g else d for g, d in zip(match.groups()[:6], (0, 1, 1, 0, 0, 0))]
@@ -359,7 +420,7 @@ def xmltv_time(text):
     sign, hours, minutes, zone = match.groups()[6:]
     if zone is not None:
         if zone.upper() not in _ZONES:
-            raise ValueError("unknown time zone %r in %r" % (zone, text))
+            raise UnknownZone("unknown time zone %r in %r" % (zone, text))
         offset = _ZONES[zone.upper()]
     elif sign:
         offset = (int(hours) * 60 + int(minutes)) * 60 * (1 if sign == "+" else -1)
@@ -399,69 +460,163 @@ def _pick_title(programme, languages):
 
 
 def _fit(title):
-    """The title cut to what reading keeps, if its cp1251 bytes are more."""
-    while len(title.encode("cp1251", "replace")) > TITLE_MAX:
-        title = title[:TITLE_MAX]
-    return title
+    """The title cut to what reading keeps: cp1251 with replacement gives
+    each character one byte (a surrogate half too)."""
+    return title[:TITLE_MAX]
+
+
+class _RootReached(Exception):
+    pass
+
+
+class _EntityGuard(object):
+    """The listing as the tree parser reads it, each piece shown first to a
+    second expat parser that refuses any entity declaration. The tree parser
+    would expand a declared entity without bound where expat is older than
+    2.4 ("billion laughs"); fed the same bytes after this one, it never gets
+    a declaration this one has not refused. Declarations only come before
+    the root element; from its start on, pieces pass straight through."""
+
+    def __init__(self, source, expat):
+        self.source = source
+        self.expat = expat
+        self.watcher = expat.ParserCreate()
+        self.watcher.EntityDeclHandler = self._declared
+        self.watcher.StartElementHandler = self._root
+
+    @staticmethod
+    def _declared(name, *_):
+        raise DocumentError("it declares the entity %s: entity declarations are refused, as a listing "
+                            "needs none and expanding them can take any memory" % name)
+
+    @staticmethod
+    def _root(*_):
+        raise _RootReached()
+
+    def read(self, size=-1):
+        piece = self.source.read(size)
+        if self.watcher is not None:
+            try:
+                self.watcher.Parse(piece, not piece)
+            except _RootReached:
+                self.watcher = None
+            except self.expat.ExpatError as error:
+                raise DocumentError("not XML: %s" % error)
+        return piece
+
+
+class Conversion(object):
+    """What from_xmltv did. channels: [(id, file name, display name)] of the
+    pairs written; skipped: {reason: [count, first three (channel, start as
+    written, title)]} of programmes left out; refused: {channel: why} for
+    channels a pair cannot hold; failed: {channel: why} for pairs that could
+    not be written; notes: lines on titles changed."""
+
+    def __init__(self):
+        self.channels, self.skipped, self.refused, self.failed, self.notes = [], {}, {}, {}, []
+
+    def skip(self, reason, channel, start, title):
+        count_and_first = self.skipped.setdefault(reason, [0, []])
+        count_and_first[0] += 1
+        if len(count_and_first[1]) < 3:
+            count_and_first[1].append((channel, start, title))
+
+    def status(self):
+        if self.failed:
+            return CANNOT
+        if self.skipped or self.refused:
+            return ERRORS
+        return WARNINGS if self.notes else CLEAN
+
+
+def _parse_listing(source, wanted, languages, report):
+    """{channel: [(start, title)], or None where refused}, {channel: display name}."""
+    # Only here: a box's Python may lack the XML parser the rest never needs.
+    import xml.etree.ElementTree as ElementTree
+    import xml.parsers.expat as expat
+    programmes, displays, over = {}, {}, {}
+    depth, root = 0, None
+    try:
+        for event, element in ElementTree.iterparse(_EntityGuard(source, expat), events=("start", "end")):
+            if event == "start":
+                depth += 1
+                if root is None:
+                    root = element
+                continue
+            depth -= 1
+            if depth != 1:
+                continue
+            channel = element.get("channel") if element.tag == "programme" else element.get("id")
+            if channel is None or (wanted is not None and channel not in wanted):
+                pass
+            elif element.tag == "programme":
+                _take_programme(element, channel, languages, programmes, over, report)
+            elif element.tag == "channel":
+                programmes.setdefault(channel, [])
+                names = [(n.text or u"").strip() for n in element.findall("display-name")]
+                if names and names[0]:
+                    displays[channel] = names[0]
+            element.clear()
+            root.clear()  # what was read goes, so memory follows what is kept
+    except SyntaxError as error:  # ElementTree's ParseError
+        raise DocumentError("not XML: %s" % error)
+    except LookupError as error:
+        raise DocumentError("its encoding has no codec here: %s" % error)
+    for channel, count in over.items():
+        report.refused[channel] = "%d programmes or more; a pair holds at most %d" % (count, MAX_ENTRIES)
+    return programmes, displays
+
+
+def _take_programme(element, channel, languages, programmes, over, report):
+    title = _pick_title(element, languages)
+    written = element.get("start", "")
+    try:
+        start = xmltv_time(written)
+    except UnknownZone:
+        return report.skip("unknown time zone", channel, written, title)
+    except ValueError:
+        return report.skip("bad start time", channel, written, title)
+    if title is None:
+        return report.skip("no title", channel, written, title)
+    if not INT32[0] <= start <= INT32[1]:
+        return report.skip("start outside the 32-bit range", channel, written, title)
+    kept = programmes.setdefault(channel, [])
+    if kept is None:
+        over[channel] += 1
+    elif len(kept) == MAX_ENTRIES:  # refused at once, not after holding them all
+        programmes[channel] = None
+        over[channel] = MAX_ENTRIES + 1
+    else:
+        kept.append((start, _fit(title)))
 
 
 def from_xmltv(source, out_dir, channels=None, languages=()):
-    """One pair per channel of the XMLTV file (all, or those of channels),
-    streamed. Returns ([(channel id, file name, display name)], {problem:
-    count}, notes)."""
-    # Only here: a box's Python may lack the XML parser the rest never needs.
-    import xml.etree.ElementTree as ElementTree
+    """One pair per channel of the XMLTV listing at the path source (all, or
+    those of channels), streamed. Returns a Conversion; raises DocumentError
+    for a listing refused whole, before anything is written."""
     wanted = None if channels is None else set(channels)
-    programmes, problems, displays = {}, {}, {}
-
-    def problem(kind):
-        problems[kind] = problems.get(kind, 0) + 1
-
-    depth, root = 0, None
-    for event, element in ElementTree.iterparse(source, events=("start", "end")):
-        if event == "start":
-            depth += 1
-            if root is None:
-                root = element
-            continue
-        depth -= 1
-        if depth != 1:
-            continue
-        if element.tag == "programme":
-            channel = element.get("channel")
-            if channel is not None and (wanted is None or channel in wanted):
-                title = _pick_title(element, languages)
-                try:
-                    start = xmltv_time(element.get("start", ""))
-                except ValueError as error:
-                    problem("unknown time zone" if "zone" in str(error) else "bad start time")
-                    start = None
-                if title is None:
-                    problem("no title")
-                elif start is not None and not INT32[0] <= start <= INT32[1]:
-                    problem("start outside the 32-bit range")
-                elif start is not None:
-                    programmes.setdefault(channel, []).append((start, _fit(title)))
-        elif element.tag == "channel" and element.get("id") and (wanted is None or element.get("id") in wanted):
-            programmes.setdefault(element.get("id"), [])
-            names = [(n.text or u"").strip() for n in element.findall("display-name")]
-            if names and names[0]:
-                displays[element.get("id")] = names[0]
-        element.clear()
-        root.clear()  # what was read goes, so memory follows what is kept
-    mapping, taken, notes = [], set(), []
+    report = Conversion()
+    with open(source, "rb") as f:
+        programmes, displays = _parse_listing(f, wanted, languages, report)
+    taken = set()
     # Ids that are file names already keep them; the others yield on collision.
     for channel in sorted(programmes, key=lambda c: (safe_name(c, set()) != c, c)):
+        if programmes[channel] is None:
+            continue
         name = safe_name(channel, taken)
         try:
             replaced = write(os.path.join(out_dir, name), programmes[channel], errors="replace")
         except GuideError as error:
-            problems["channel %s not written: %s" % (channel, error)] = len(programmes[channel])
+            report.refused[channel] = str(error)
+            continue
+        except (IOError, OSError) as error:  # a full disk, say: the other channels still go
+            report.failed[channel] = _why(error)
             continue
         if replaced:
-            notes.append("%s: %d characters with no cp1251 byte written as '?'" % (channel, replaced))
-        mapping.append((channel, name, displays.get(channel, channel)))
-    return sorted(mapping), problems, notes
+            report.notes.append("%s: %d characters with no cp1251 byte written as '?'" % (channel, replaced))
+        report.channels.append((channel, name, displays.get(channel, channel)))
+    report.channels.sort()
+    return report
 
 
 def channel_id(name):
@@ -480,10 +635,9 @@ def quoteattr(text):
     return u'"%s"' % _xml_text(text).replace(u'"', u"&quot;").replace(u"\n", u"&#10;").replace(u"\t", u"&#9;")
 
 
-def to_xmltv(pairs, out):
-    """Writes an XMLTV document to the text stream out for pairs, a list of
-    (stem, channel id, display name). Returns the entries skipped for an
-    empty title and the pairs skipped for holding none left."""
+def _collect(pairs):
+    """([(id, display name, entries by start)], entries skipped for an empty
+    title, pairs skipped for holding none left)."""
     channels, skipped_titles, skipped_pairs = [], 0, 0
     for stem, cid, display in pairs:
         entries = read_pure(stem, quiet=True)
@@ -493,6 +647,10 @@ def to_xmltv(pairs, out):
             channels.append((cid, display, sorted(kept, key=lambda e: e[0])))
         else:
             skipped_pairs += 1
+    return channels, skipped_titles, skipped_pairs
+
+
+def _emit(channels, out):
     out.write(u'<?xml version="1.0" encoding="UTF-8"?>\n<!DOCTYPE tv SYSTEM "xmltv.dtd">\n')
     out.write(u'<tv generator-info-name="quarnel-guide">\n')
     for cid, display, _ in channels:
@@ -504,7 +662,27 @@ def to_xmltv(pairs, out):
             out.write(u"  <programme start=%s%s channel=%s>\n    <title>%s</title>\n  </programme>\n"
                       % (quoteattr(xmltv_format(start)), stop, quoteattr(cid), _xml_text(title)))
     out.write(u"</tv>\n")
+
+
+def to_xmltv(pairs, out):
+    """Writes an XMLTV document to the text stream out for pairs, a list of
+    (stem, channel id, display name), every pair read before anything is
+    written. Returns the entries skipped for an empty title and the pairs
+    skipped for holding none left."""
+    channels, skipped_titles, skipped_pairs = _collect(pairs)
+    _emit(channels, out)
     return skipped_titles, skipped_pairs
+
+
+def file_text(name):
+    """A file name as text XML can hold: what the file system encoding (in
+    Python 2, UTF-8) cannot decode becomes U+FFFD."""
+    if isinstance(name, bytes):
+        return name.decode("utf-8", "replace")
+    if str is bytes:  # Python 2's unicode names are text already
+        return name
+    encoding = sys.getfilesystemencoding()
+    return name.encode(encoding, "surrogateescape").decode(encoding, "replace")
 
 
 # --- the command line ---------------------------------------------------------
@@ -519,16 +697,25 @@ def _err(text):
     sys.stderr.write(text + "\n")
 
 
+def _why(error):
+    """An OSError as one line: the file and the reason."""
+    reason = error.strerror or str(error)
+    name = getattr(error, "filename", None)
+    return "%s: %s" % (file_text(name), reason) if name else reason
+
+
 def _command_write(args):
     with io.open(args.entries, encoding="utf-8") if args.entries != "-" else _stdin_text() as f:
         try:
             entries = [tuple(e) for e in json.load(f)]
-        except (ValueError, TypeError) as error:
-            raise GuideError("%s: not a JSON list of [start, title] pairs (%s)" % (args.entries, error))
+        except (ValueError, TypeError) as error:  # UnicodeDecodeError is a ValueError
+            raise DocumentError("%s: not a JSON list of [start, title] pairs (%s)" % (args.entries, error))
+        except RuntimeError:  # RecursionError: nested past the interpreter's depth
+            raise DocumentError("%s: not a JSON list of [start, title] pairs (nested too deep)" % args.entries)
     replaced = write(args.stem, entries, errors=args.errors, keep_order=args.keep_order)
     _err("wrote %s.ndx and %s.pdt: %d entries%s" % (args.stem, args.stem, len(entries),
                                                     ", %d characters replaced" % replaced if replaced else ""))
-    return CLEAN
+    return WARNINGS if replaced else CLEAN
 
 
 def _stdin_text():
@@ -541,7 +728,7 @@ def _command_check(args):
         try:
             findings = check(stem)
         except (IOError, OSError) as error:
-            _err("%s: cannot check: %s" % (stem, error))
+            _err("%s: cannot check: %s" % (stem, _why(error)))
             worst = CANNOT
             continue
         for finding in findings:
@@ -558,7 +745,7 @@ def _command_dump(args):
         entries = read_pure(args.stem) if args.pure else read(args.stem)[0]
     except (IOError, OSError) as error:
         sys.stdout.flush()
-        _err("%s: cannot read: %s" % (args.stem, error))
+        _err("%s: cannot read: %s" % (args.stem, _why(error)))
         return CANNOT
     out = _text_out()
     if args.json:
@@ -575,10 +762,14 @@ def _read_mapping(path):
     """{file name: (channel id, display name)} from from-xmltv's lines."""
     mapping = {}
     with io.open(path, encoding="utf-8") as f:
-        for line in f:
-            fields = line.rstrip(u"\n").split(u"\t")
-            if len(fields) >= 2:
-                mapping[fields[1]] = (fields[0], fields[2] if len(fields) > 2 else fields[0])
+        try:
+            lines = list(f)
+        except UnicodeDecodeError as error:
+            raise DocumentError("%s: not UTF-8 (%s)" % (path, error))
+    for line in lines:
+        fields = line.rstrip(u"\n").split(u"\t")
+        if len(fields) >= 2:
+            mapping[fields[1]] = (fields[0], fields[2] if len(fields) > 2 else fields[0])
     return mapping
 
 
@@ -589,40 +780,51 @@ def _command_from_xmltv(args):
     channels = args.channel or None
     languages = [l for l in (args.lang or "").split(",") if l]
     try:
-        mapping, problems, notes = from_xmltv(args.xml, args.out_dir, channels, languages)
-    except SyntaxError as error:  # ElementTree's ParseError
-        _err("%s: not XML: %s" % (args.xml, error))
+        report = from_xmltv(args.xml, args.out_dir, channels, languages)
+    except DocumentError as error:
+        _err("quarnel-guide from-xmltv: %s: %s; nothing written" % (args.xml, error))
         return CANNOT
     out = _text_out()
-    for cid, name, display in mapping:
+    for cid, name, display in report.channels:
         out.write(u"%s\t%s\t%s\n" % (cid, name, display))
     out.flush()
-    _err("%d channels written to %s" % (len(mapping), args.out_dir))
-    for kind in sorted(problems):
-        _err("%d programmes skipped: %s" % (problems[kind], kind))
-    for note in notes:
+    _err("%d channels written to %s" % (len(report.channels), args.out_dir))
+    for reason in sorted(report.skipped):
+        count, first = report.skipped[reason]
+        _err("%d programmes skipped: %s (%s)" % (count, reason, "; ".join(
+            u"%s %s %s" % (channel, start, u"no title" if title is None else repr(title)) for channel, start, title in first)))
+    for channel in sorted(report.refused):
+        _err("channel %s not written: %s" % (channel, report.refused[channel]))
+    for channel in sorted(report.failed):
+        _err("channel %s could not be written: %s" % (channel, report.failed[channel]))
+    for note in report.notes:
         _err(note)
-    return ERRORS if problems else CLEAN
+    return report.status()
+
+
+def _stem_id(text):
+    if "=" not in text:
+        raise argparse.ArgumentTypeError("%r is not STEM=ID" % text)
+    return text.split("=", 1)
 
 
 def _command_to_xmltv(args):
-    given = dict(item.split("=", 1) for item in args.id or [])
+    given = dict(args.id or [])
     from_map = _read_mapping(args.map) if args.map else {}
     pairs = []
     for stem in args.stems:
-        name = os.path.basename(stem)
+        name = file_text(os.path.basename(stem))
         if stem in given:
             pairs.append((stem, given[stem], given[stem]))
         elif name in from_map:
             pairs.append((stem, from_map[name][0], from_map[name][1]))
         else:
             pairs.append((stem, channel_id(name), name))
+    channels, skipped_titles, skipped_pairs = _collect(pairs)
+    # Opened only now: a pair that cannot be read leaves an earlier document as it was.
     out = io.open(args.output, "w", encoding="utf-8") if args.output else _text_out()
     try:
-        skipped_titles, skipped_pairs = to_xmltv(pairs, out)
-    except (IOError, OSError) as error:
-        _err("cannot read: %s" % error)
-        return CANNOT
+        _emit(channels, out)
     finally:
         out.flush()
         if args.output:
@@ -631,7 +833,7 @@ def _command_to_xmltv(args):
         _err("%d entries with empty titles skipped" % skipped_titles)
     if skipped_pairs:
         _err("%d pairs without entries written as no channel" % skipped_pairs)
-    return CLEAN
+    return ERRORS if skipped_titles or skipped_pairs else CLEAN
 
 
 class _Parser(argparse.ArgumentParser):
@@ -643,7 +845,8 @@ class _Parser(argparse.ArgumentParser):
 
 def parser():
     top = _Parser(prog="quarnel-guide", description="Make, inspect and convert guide pairs "
-                                  "(<stem>.ndx + <stem>.pdt).")
+                                  "(<stem>.ndx + <stem>.pdt). Exit status: 0 clean, 1 warnings only, "
+                                  "2 content problems, 3 could not, 130 interrupted.")
     commands = top.add_subparsers(dest="command", parser_class=_Parser)
     p = commands.add_parser("write", help="write a pair from a JSON list of [unix_start, title]")
     p.add_argument("stem")
@@ -670,7 +873,7 @@ def parser():
     p.set_defaults(run=_command_from_xmltv)
     p = commands.add_parser("to-xmltv", help="an XMLTV document from pairs")
     p.add_argument("stems", nargs="+")
-    p.add_argument("--id", action="append", metavar="STEM=ID", help="the channel id of a stem")
+    p.add_argument("--id", action="append", metavar="STEM=ID", type=_stem_id, help="the channel id of a stem")
     p.add_argument("--map", help="ids and display names from the lines from-xmltv printed")
     p.add_argument("-o", "--output")
     p.set_defaults(run=_command_to_xmltv)
@@ -678,17 +881,30 @@ def parser():
 
 
 def main(argv=None):
+    """Runs one command; returns its exit status. Every failure is one line
+    on standard error, never a traceback: a box runs this unattended."""
     args = parser().parse_args(argv)
     if not getattr(args, "run", None):
         parser().print_usage(sys.stderr)
+        _err("quarnel-guide: a command is needed")
         return CANNOT
+    name = "quarnel-guide %s" % args.command
     try:
         return args.run(args)
+    except KeyboardInterrupt:
+        _err("%s: interrupted" % name)
+        return INTERRUPTED
     except GuideError as error:
-        _err("quarnel-guide %s: %s" % (args.command, error))
-        return ERRORS
+        _err("%s: %s" % (name, error))
+        return error.status
     except (IOError, OSError) as error:
-        _err("quarnel-guide %s: %s" % (args.command, error))
+        _err("%s: %s" % (name, _why(error)))
+        return CANNOT
+    except MemoryError:
+        _err("%s: out of memory" % name)
+        return CANNOT
+    except Exception as error:  # a fault of this tool: still one line
+        _err("%s: internal error: %s: %s" % (name, type(error).__name__, error))
         return CANNOT
 
 

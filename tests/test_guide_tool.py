@@ -5,6 +5,7 @@ import errno
 import io
 import json
 import os
+import sys
 import xml.etree.ElementTree as ElementTree
 
 import guide_oracle
@@ -113,6 +114,8 @@ class CheckTest(GuideCase):
         ("0x98", rawpair.build([(1, b"a\x98")]), [("warning", 0)]),
         ("starts descend", rawpair.build([(5, b"a"), (4, b"a"), (6, b"a")]), [("error", 1)]),
         ("records overlap", (b"\x02\x00" + record(1, 0) + record(2, 2), b"\x01\x00\x01\x00a"), [("warning", 1)]),
+        ("two records inside a third", (b"\x03\x00" + record(1, 0) + record(2, 2) + record(3, 5),
+                                        b"\x08\x00\x01\x00a\x01\x00bxx"), [("warning", 0), ("warning", 1), ("warning", 2)]),
         ("a header no record points at", rawpair.build([(1, b"a")], data_header=b"EPG"), [("warning", None)]),
         ("no count", (b"\x01", b""), [("error", None)]),
     ]
@@ -191,7 +194,10 @@ class XmltvTest(GuideCase):
                                ("20260102030405", base), ("20260102030405 UTC", base),
                                ("202601020304", base - 5), ("20260102", base - 11045), ("2026", base - 97445)]:
             self.assertEqual(G.xmltv_time(text), expected, text)
-        for text in ("20260102030405 BST", "2026010", "20260230", "yesterday"):
+        digits = u"\uff12\uff10\uff12\uff16\uff10\uff11\uff10\uff12"  # fullwidth 20260102
+        for text in ("20260102030405 BST", "2026010", "20260230", "yesterday", "20260102030405 +2400",
+                     "20260102030405 +0160", "20260102030405 +9999", u"20260102030405 +\u0661\u0662\u0660\u0660",
+                     digits, digits + u"030405", u"2026\u0660102"):
             self.assertRaises(ValueError, G.xmltv_time, text)
 
     def convert(self, document=XMLTV, **kwargs):
@@ -201,22 +207,23 @@ class XmltvTest(GuideCase):
         return G.from_xmltv(path, self.dir, **kwargs)
 
     def test_from_xmltv(self):
-        mapping, problems, notes = self.convert(languages=["en"])
-        self.assertEqual(mapping, [("a.tv", "a.tv", "A"), ("b/tv.x", "b_tv.x~2", "b/tv.x"),
-                                   ("b_tv.x", "b_tv.x", "b_tv.x"), ("silent.tv", "silent.tv", "S")])
-        self.assertEqual(problems, {"unknown time zone": 1, "no title": 1})
+        report = self.convert(languages=["en"])
+        self.assertEqual(report.channels, [("a.tv", "a.tv", "A"), ("b/tv.x", "b_tv.x~2", "b/tv.x"),
+                                           ("b_tv.x", "b_tv.x", "b_tv.x"), ("silent.tv", "silent.tv", "S")])
+        self.assertEqual(report.skipped, {"unknown time zone": [1, [("a.tv", "20260102110000 BST", "Zone unknown")]],
+                                          "no title": [1, [("a.tv", "20260102120000", None)]]})
         day = calendar.timegm((2026, 1, 2, 0, 0, 0))
         self.assertEqual(quarnel.read(self.stem("a.tv")), (
             (day + 8 * 3600, u"Early"), (day + 9 * 3600, u"News"), (day + 9 * 3600, u"Same start"),
             (day + 9 * 3600 + 1800, u"Nur deutsch")))
         self.assertEqual(quarnel.read(self.stem("b_tv.x")), ((day, u"Underscore"),))
         self.assertEqual(quarnel.read(self.stem("silent.tv")), ())
-        mapping, _, _ = self.convert(channels=["b_tv.x"])
-        self.assertEqual(mapping, [("b_tv.x", "b_tv.x", "b_tv.x")])
-        self.assertEqual(self.convert(u'<?xml version="1.0"?>\n<tv generator-info-name="x"></tv>\n'), ([], {}, []))
+        self.assertEqual(self.convert(channels=["b_tv.x"]).channels, [("b_tv.x", "b_tv.x", "b_tv.x")])
+        empty = self.convert(u'<?xml version="1.0"?>\n<tv generator-info-name="x"></tv>\n')
+        self.assertEqual((empty.channels, empty.status()), ([], 0))
 
     def test_round_trip(self):
-        mapping, _, _ = self.convert(languages=["de"])
+        mapping = self.convert(languages=["de"]).channels
         G.write(self.stem("gaps"), [(5, u""), (6, u" ")])
         pairs = [(self.stem(name), cid, display) for cid, name, display in mapping] + [(self.stem("gaps"), "gaps.tv", "g")]
         path = os.path.join(self.dir, "out.xml")
@@ -264,3 +271,195 @@ class CommandTest(GuideCase):
              os.path.join(self.dir, "out.xml"), self.stem())
         status, out, err = child_python(code)
         self.assertEqual(status, 0, err)
+
+
+class Stderr(object):
+    def __init__(self):
+        self.parts = []
+
+    def write(self, text):
+        self.parts.append(text.decode("utf-8") if isinstance(text, bytes) else text)
+
+    def lines(self):
+        return u"".join(self.parts).splitlines()
+
+
+def laughs(levels):
+    """A listing whose title is an entity of 10**levels three-byte words."""
+    decls = [u'<!ENTITY a0 "ha ">'] + [u'<!ENTITY a%d "%s">' % (n, u"&a%d;" % (n - 1) * 10)
+                                         for n in range(1, levels + 1)]
+    return (u'<?xml version="1.0"?>\n<!DOCTYPE tv [\n%s\n]>\n<tv><programme start="2026" channel="c.tv">'
+            u'<title>&a%d;</title></programme></tv>\n' % (u"\n".join(decls), levels)).encode("ascii")
+
+
+def one_big_entity(uses):
+    return (u'<?xml version="1.0"?>\n<!DOCTYPE tv [<!ENTITY big "%s">]>\n<tv><programme start="2026" '
+            u'channel="c.tv"><title>%s</title></programme></tv>\n' % (u"x" * 100000, u"&big;" * uses)).encode("ascii")
+
+
+def listing(channels):
+    """An XMLTV listing: {channel id: [titles]}, an hour apart."""
+    body = u"".join(u'<programme start="%d +0000" channel="%s"><title>%s</title></programme>\n'
+                    % (20260101000000 + 10000 * (i % 24) + 1000000 * (i // 24), cid, title)
+                    for cid in sorted(channels) for i, title in enumerate(channels[cid]))
+    return (u'<?xml version="1.0" encoding="UTF-8"?>\n<tv>\n%s</tv>\n' % body).encode("utf-8")
+
+
+class ExitStatusTest(GuideCase):
+    """Every command's failures: the status of the table, one line on
+    standard error naming what and why (after the usage line for a usage
+    error), never a traceback, and nothing written from a refused input."""
+
+    def file(self, name, content):
+        with open(os.path.join(self.dir, name), "wb") as f:
+            f.write(content)
+        return os.path.join(self.dir, name)
+
+    def run_main(self, argv):
+        err = Stderr()
+        saved, sys.stderr = sys.stderr, err
+        try:
+            with Stdout() as out:
+                try:
+                    status = G.main(argv)
+                except SystemExit as exit:
+                    status = exit.code
+        finally:
+            sys.stderr = saved
+        return status, out.text, err.lines()
+
+    def test_statuses(self):
+        stem, out = self.stem(), os.path.join(self.dir, "out")
+        os.mkdir(out)
+        G.write(stem, [(1, u"old")])
+        os.mkdir(self.stem("dir") + ".ndx")
+        json_file = lambda text: self.file("e.json", text)
+        xml_file = lambda content: self.file("in.xml", content)
+        interrupt = KeyboardInterrupt()
+        cases = [
+            # (argv, files it needs, os.fsync's stand-in, status, words of the last line of stderr)
+            (["check", stem], None, None, 0, None),
+            (["write", stem, "e.json"], lambda: json_file(b"[" * 100000 + b"]" * 100000), None, 3, "nested too deep"),
+            (["write", stem, "e.json"], lambda: json_file(b'[[1, "caf\xe9"]]'), None, 3, "not a JSON list"),
+            (["write", stem, "e.json"], lambda: json_file(b'[[1, "a\\u0000b"]]'), None, 2, "entry 0"),
+            (["write", stem, "e.json"], lambda: json_file(b'[[1, "new"]]'), interrupt, 130, "interrupted"),
+            (["write", self.stem("nodir/x"), "e.json"], None, None, 3, "No such file"),
+            (["to-xmltv", stem, "--id", "oops"], None, None, 3, "STEM=ID"),
+            (["to-xmltv", stem, "--map", "e.json"], lambda: json_file(b"ch\xff\tch\n"), None, 3, "not UTF-8"),
+            (["to-xmltv", stem, self.stem("missing")], None, None, 3, "No such file"),
+            (["from-xmltv", "in.xml", out], lambda: xml_file(b'<?xml version="1.0" encoding="x-none"?><tv/>'),
+             None, 3, "encoding"),
+            (["from-xmltv", "in.xml", out], lambda: xml_file(laughs(2)), None, 3, "entity a0:"),
+            (["from-xmltv", "in.xml", out], lambda: xml_file(b"<tv><programme>"), None, 3, "not XML"),
+            (["from-xmltv", "missing.xml", out], None, None, 3, "No such file"),
+            (["check", self.stem("dir"), stem], None, None, 3, "Is a directory"),
+            (["dump", "--pure", self.stem("dir")], None, None, 3, "Is a directory"),
+            ([], None, None, 3, None),
+        ]
+        real_fsync, cwd = os.fsync, os.getcwd()
+        os.chdir(self.dir)
+        try:
+            for argv, setup, fsync, status, words in cases:
+                if setup:
+                    setup()
+                if fsync:
+                    os.fsync = lambda fd: (_ for _ in ()).throw(fsync)
+                try:
+                    got, _, err = self.run_main(argv)
+                finally:
+                    os.fsync = real_fsync
+                self.assertEqual(got, status, (argv, err))
+                self.assertEqual(len([l for l in err if not l.startswith(("usage:", " "))]), 1 if status else 0, err)
+                if words:
+                    self.assertIn(words, err[-1], (argv, err))
+                self.assertEqual(os.listdir(out), [], argv)
+                self.assertEqual(quarnel.read(stem), ((1, u"old"),), argv)
+                self.assertEqual([n for n in os.listdir(self.dir) if n.startswith(".")], [], argv)
+        finally:
+            os.chdir(cwd)
+
+    def test_file_names_that_are_not_text(self):
+        name = b"caf\xe9 \xff"  # Latin-1, in no UTF-8 file system's encoding
+        stem = os.path.join(self.dir.encode("ascii"), name) if str is bytes else os.path.join(self.dir, os.fsdecode(name))
+        G.write(stem, [(0, u"a")])
+        status, text, err = self.run_main(["to-xmltv", stem])
+        self.assertEqual(status, 0, err)
+        channel = ElementTree.fromstring(text).find("channel")
+        self.assertEqual((channel.get("id"), channel.find("display-name").text),
+                         ("caf---.quarnel", u"caf\ufffd \ufffd"))
+
+    def test_modes_and_owner(self):
+        root = os.geteuid() == 0
+        for umask, old_mode, expected in [(0o022, None, 0o644), (0o077, None, 0o600), (0o002, None, 0o664),
+                                          (0o077, 0o644, 0o644), (0o022, 0o640, 0o640)]:
+            stem = self.stem("m%o-%s" % (umask, old_mode))
+            if old_mode:
+                G.write(stem, [(1, u"old")])
+                for suffix in (".ndx", ".pdt"):
+                    os.chmod(stem + suffix, old_mode)
+                    if root:
+                        os.chown(stem + suffix, 4321, 4322)
+            saved = os.umask(umask)
+            try:
+                G.write(stem, [(2, u"new")])
+            finally:
+                os.umask(saved)
+            for suffix in (".ndx", ".pdt"):
+                st = os.stat(stem + suffix)
+                self.assertEqual(oct(st.st_mode & 0o7777), oct(expected), (umask, old_mode))
+                if old_mode and root:
+                    self.assertEqual((st.st_uid, st.st_gid), (4321, 4322))
+
+    def test_a_channel_past_what_a_pair_holds(self):
+        path = self.file("in.xml", listing({"many.tv": [u"m%d" % i for i in range(6)], "few.tv": [u"f"]}))
+        saved, G.MAX_ENTRIES = G.MAX_ENTRIES, 4
+        try:
+            report = G.from_xmltv(path, self.dir)
+        finally:
+            G.MAX_ENTRIES = saved
+        self.assertEqual((report.channels, report.refused, report.status()),
+                         ([("few.tv", "few.tv", "few.tv")], {"many.tv": "6 programmes or more; a pair holds at most 4"}, 2))
+
+
+class BoundedTest(GuideCase):
+    """In a child, as a box would meet them: the refusals and the check stay
+    within bounded memory and time whatever expat the interpreter has."""
+
+    def child(self, code):
+        # The alarm bounds the time (qemu included): unguarded, these run for minutes.
+        code = module_path_code() + (
+            "import json, os, resource, signal; sys.path.append(%r); import quarnel_guide as G\n"
+            "os.chdir(%r); signal.alarm(60)\n" % (os.path.dirname(os.path.abspath(G.__file__)), self.dir)) + code
+        status, out, err = child_python(code)
+        self.assertEqual(status, 0, err)
+        return json.loads(out.decode("utf-8").splitlines()[-1])
+
+    def test_entities_and_a_large_data_file(self):
+        for name, content in (("laughs.xml", laughs(10)), ("big.xml", one_big_entity(30000))):
+            with open(os.path.join(self.dir, name), "wb") as f:
+                f.write(content)
+        G.write(self.stem(), [(1, u"a")])
+        with open(self.stem() + ".pdt", "ab") as f:
+            f.truncate(20 << 20)
+        statuses, peak, files = self.child(
+            "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))\n"
+            "statuses = [G.main(['from-xmltv', x, '.']) for x in ('laughs.xml', 'big.xml')] + [G.main(['check', 'ch'])]\n"
+            "print(json.dumps([statuses, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024, os.listdir('.')]))\n")
+        self.assertEqual(statuses, [3, 3, 1])
+        self.assertLess(peak, 200)
+        self.assertEqual(sorted(files), ["big.xml", "ch.ndx", "ch.pdt", "laughs.xml"])
+
+    def test_full_disk(self):
+        titles = [u"%04d %s" % (i, u"x" * 100) for i in range(300)]
+        with open(os.path.join(self.dir, "in.xml"), "wb") as f:
+            f.write(listing({"a.tv": [u"a"], "big.tv": titles, "c.tv": [u"c"]}))
+        os.mkdir(self.stem("out"))
+        status, lines = self.child(
+            "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+            "resource.setrlimit(resource.RLIMIT_FSIZE, (8192, resource.RLIM_INFINITY))\n"
+            "import io; sys.stderr = io.StringIO() if str is not bytes else __import__('StringIO').StringIO()\n"
+            "status = G.main(['from-xmltv', 'in.xml', 'out'])\n"
+            "print(json.dumps([status, sys.stderr.getvalue().splitlines()]))\n")
+        self.assertEqual(status, 3)
+        self.assertTrue([l for l in lines if l.startswith("channel big.tv could not be written: ")], lines)
+        self.assertEqual(sorted(os.listdir(self.stem("out"))), ["a.tv.ndx", "a.tv.pdt", "c.tv.ndx", "c.tv.pdt"])
