@@ -5,6 +5,7 @@ and every Python 3. Run as `python -m quarnel_guide COMMAND` or
 from __future__ import print_function
 
 import argparse
+import bisect
 import calendar
 import codecs
 import datetime
@@ -37,6 +38,7 @@ DATA_REACH = OFFSET_LIMIT + 2 + 0xFFFF
 # was lost); content problems (programmes skipped, entries or channels
 # refused); could not (usage, input, document, a failed write); Ctrl-C.
 CLEAN, WARNINGS, ERRORS, CANNOT, INTERRUPTED = 0, 1, 2, 3, 130
+PIPE_CLOSED = 141  # as a shell shows a command ended by SIGPIPE
 
 
 class GuideError(Exception):
@@ -119,7 +121,37 @@ def read(stem):
 
 # --- write -------------------------------------------------------------------
 
-def _encode(title, number, errors):
+ERRORS_MODES = ("strict", "replace", "fold")
+
+
+def _characters(text):
+    """The characters of text: a surrogate pair (a 2-byte build's character
+    outside the BMP) is one."""
+    i = 0
+    while i < len(text):
+        n = 2 if u"\ud800" <= text[i] <= u"\udbff" and u"\udc00" <= text[i + 1:i + 2] <= u"\udfff" else 1
+        yield text[i:i + n]
+        i += n
+
+
+def _substitute(char, errors, counts):
+    """cp1251 bytes for a character it lacks: its base letter where it is a
+    letter with diacritics (fold), else one '?'."""
+    if errors == "fold":
+        import unicodedata
+        parts = unicodedata.normalize("NFD", char)
+        if len(parts) > 1 and all(unicodedata.combining(c) for c in parts[1:]):
+            try:
+                raw = parts[0].encode("cp1251")
+                counts["folded"] += 1
+                return raw
+            except UnicodeEncodeError:
+                pass
+    counts["replaced"] += 1
+    return b"?"
+
+
+def _encode(title, number, errors, counts):
     if isinstance(title, bytes):
         try:
             title = title.decode("ascii")
@@ -127,26 +159,25 @@ def _encode(title, number, errors):
             raise GuideError("entry %d: title %r is bytes that are not ASCII; give it as text" % (number, title))
     if not isinstance(title, TEXT):
         raise GuideError("entry %d: title %r is not text" % (number, title))
-    replaced = [0]
-
-    def count(error):
-        replaced[0] += error.end - error.start
-        return (u"?" * (error.end - error.start), error.end)
-
-    if errors == "replace":
-        codecs.register_error("quarnel_guide.count", count)
-        raw = title.encode("cp1251", "quarnel_guide.count")
-    else:
-        try:
-            raw = title.encode("cp1251")
-        except UnicodeEncodeError as error:
-            raise GuideError("entry %d: %r (U+%04X) at %d of %r has no cp1251 byte (errors='replace' writes '?')"
+    try:
+        raw = title.encode("cp1251")
+    except UnicodeEncodeError as error:
+        if errors == "strict":
+            raise GuideError("entry %d: %r (U+%04X) at %d of %r has no cp1251 byte (errors='replace' writes '?', "
+                             "'fold' also base letters)"
                              % (number, title[error.start], ord(title[error.start]), error.start, title))
+        pieces = []
+        for char in _characters(title):
+            try:
+                pieces.append(char.encode("cp1251"))
+            except UnicodeEncodeError:
+                pieces.append(_substitute(char, errors, counts))
+        raw = b"".join(pieces)
     if b"\0" in raw:
         raise GuideError("entry %d: title %r holds a zero byte, where reading would cut it" % (number, title))
     if len(raw) > TITLE_MAX:
         raise GuideError("entry %d: title of %d bytes; reading cuts titles to %d" % (number, len(raw), TITLE_MAX))
-    return raw, replaced[0]
+    return raw
 
 
 def _check_start(start, number):
@@ -157,24 +188,25 @@ def _check_start(start, number):
                          "(1901-12-13 20:45:52 to 2038-01-19 03:14:07 UTC)" % (number, start))
 
 
-def build(entries, errors="strict", keep_order=False):
+def build(entries, errors="strict", keep_order=False, counts=None):
     """The bytes of a pair holding entries, (unix_start, title) pairs.
-    Returns (index bytes, data bytes, characters replaced)."""
-    if errors not in ("strict", "replace"):
-        raise GuideError("errors must be 'strict' or 'replace', not %r" % (errors,))
+    Returns (index bytes, data bytes, characters changed); counts, a dict if
+    given, gets how many were "folded" and "replaced"."""
+    if errors not in ERRORS_MODES:
+        raise GuideError("errors must be 'strict', 'replace' or 'fold', not %r" % (errors,))
+    counts = {} if counts is None else counts
+    counts.update(folded=0, replaced=0)
     entries = list(entries)
     if len(entries) > MAX_ENTRIES:
         raise GuideError("%d entries; a pair holds at most %d" % (len(entries), MAX_ENTRIES))
     encoded = []
-    replaced = 0
     for number, entry in enumerate(entries):
         try:
             start, title = entry
         except (TypeError, ValueError):
             raise GuideError("entry %d: %r is not a (start, title) pair" % (number, entry))
         _check_start(start, number)
-        raw, n = _encode(title, number, errors)
-        replaced += n
+        raw = _encode(title, number, errors, counts)
         encoded.append((start, raw, number))
     if not keep_order:
         encoded.sort(key=lambda e: e[0])  # stable: equal starts keep their order
@@ -195,7 +227,7 @@ def build(entries, errors="strict", keep_order=False):
     index = bytearray(struct.pack("<H", len(encoded)))
     for start, raw, _ in encoded:
         index += struct.pack("<HqH", 0, EPOCH_TICKS + start * TICKS_PER_SECOND, offsets[raw])
-    return bytes(index), bytes(data), replaced
+    return bytes(index), bytes(data), counts["folded"] + counts["replaced"]
 
 
 def _create_beside(final):
@@ -261,14 +293,36 @@ def _replace_files(stem, index, data):
         os.close(fd)
 
 
+def _holds(path, content):
+    """Whether the file at path holds exactly content."""
+    try:
+        with open(path, "rb") as f:
+            return os.fstat(f.fileno()).st_size == len(content) and f.read(len(content) + 1) == content
+    except (IOError, OSError):
+        return False
+
+
+def store(stem, index, data):
+    """Replaces the pair at stem with these bytes, unless both files hold
+    them already: then nothing is written (no flash wear, no moment with the
+    old index over new data). Returns whether it wrote."""
+    if _holds(stem + ".ndx", index) and _holds(stem + ".pdt", data):
+        return False
+    _replace_files(stem, index, data)
+    return True
+
+
 def write(stem, entries, errors="strict", keep_order=False):
     """Writes the pair stem.ndx + stem.pdt holding entries, (unix_start,
-    title) pairs, sorted by start (stable) unless keep_order. Titles are
-    encoded as cp1251 (errors "strict" or "replace"). Raises GuideError,
-    leaving any existing pair as it was. Returns the characters replaced."""
-    index, data, replaced = build(entries, errors, keep_order)
-    _replace_files(stem, index, data)
-    return replaced
+    title) pairs, sorted by start (stable) unless keep_order; a pair that
+    would come out byte for byte as it is stays untouched. Titles are
+    encoded as cp1251: errors "strict" refuses what it lacks, "replace"
+    writes '?' for it, "fold" writes letters with diacritics as their base
+    letter and anything else as '?'. Raises GuideError, leaving any existing
+    pair as it was. Returns the characters changed."""
+    index, data, changed = build(entries, errors, keep_order)
+    store(stem, index, data)
+    return changed
 
 
 # --- check -------------------------------------------------------------------
@@ -402,30 +456,37 @@ def dump_lines(entries, local=False):
 # minutes 00-59 in an offset.
 _XMLTV_TIME = re.compile(r"([0-9]{4})([0-9]{2})?([0-9]{2})?([0-9]{2})?([0-9]{2})?([0-9]{2})?[ \t]*"
                          r"(?:([+-])([01][0-9]|2[0-3])([0-5][0-9])|([A-Za-z]+))?\Z")
-_ZONES = {"UTC": 0, "GMT": 0, "Z": 0}
+# Named zones, in minutes east of UTC: authoritative for the names held,
+# and no other name is guessed (IST alone means three offsets).
+ZONES = {
+    "UTC": 0, "GMT": 0, "Z": 0, "BST": 60, "WET": 0, "WEST": 60, "CET": 60, "CEST": 120, "EET": 120,
+    "EEST": 180, "MSK": 180, "EST": -300, "EDT": -240, "CST": -360, "CDT": -300, "MST": -420, "MDT": -360,
+    "PST": -480, "PDT": -420, "AKST": -540, "AKDT": -480, "HST": -600,
+}
 
 
 class UnknownZone(ValueError):
     """A time zone named that the table does not hold."""
 
 
-def xmltv_time(text):
+def xmltv_time(text, zone=0):
     """Unix seconds of an XMLTV time: YYYYMMDDhhmmss, trailing fields
-    optional, then an optional +hhmm/-hhmm; no offset is UTC."""
+    optional, then an optional +hhmm/-hhmm or a zone of ZONES; no offset is
+    zone seconds east of UTC (by default UTC)."""
     match = _XMLTV_TIME.match(text.strip(" \t\r\n"))
     if not match:
         raise ValueError("not an XMLTV time: %r" % text)
     fields = [int(g) if g else d for g, d in zip(match.groups()[:6], (0, 1, 1, 0, 0, 0))]
     datetime.datetime(*fields)  # ValueError for 20260230 and the like
-    sign, hours, minutes, zone = match.groups()[6:]
-    if zone is not None:
-        if zone.upper() not in _ZONES:
-            raise UnknownZone("unknown time zone %r in %r" % (zone, text))
-        offset = _ZONES[zone.upper()]
+    sign, hours, minutes, name = match.groups()[6:]
+    if name is not None:
+        if name.upper() not in ZONES:
+            raise UnknownZone("unknown time zone %s" % name)
+        offset = ZONES[name.upper()] * 60
     elif sign:
         offset = (int(hours) * 60 + int(minutes)) * 60 * (1 if sign == "+" else -1)
     else:
-        offset = 0
+        offset = zone
     return calendar.timegm(tuple(fields)) - offset
 
 
@@ -505,15 +566,65 @@ class _EntityGuard(object):
         return piece
 
 
+# Compressed listings by their first bytes, whatever their name: the
+# decompressor module and how to make one object per member.
+_COMPRESSED = (
+    (b"\x1f\x8b", "gzip", "zlib", lambda module: module.decompressobj(16 + module.MAX_WBITS)),
+    (b"BZh", "bzip2", "bz2", lambda module: module.BZ2Decompressor()),
+    (b"\xfd7zXZ\x00", "xz", "lzma", lambda module: module.LZMADecompressor()),
+)
+_PIECE = 4096  # compressed bytes a step: even a bomb's piece expands to a few MB
+
+
+class _Source(object):
+    """A listing's bytes as the parser reads them, decompressed as a stream
+    where they are compressed: decompressor objects, since 2.7's GzipFile
+    cannot read a pipe and its BZ2File takes only a name. Members after the
+    first (cat a.gz b.gz) are read too."""
+
+    def __init__(self, raw):
+        self.raw, self.pending, self.make = raw, raw.read(_PIECE), None
+        for magic, kind, name, make in _COMPRESSED:
+            if self.pending.startswith(magic):
+                try:
+                    module = __import__(name)
+                except ImportError:
+                    raise DocumentError("it is %s-compressed, and this Python has no %s module to read it"
+                                        % (kind, name))
+                self.make = lambda make=make, module=module: make(module)
+                self.decompressor = self.make()
+
+    def read(self, size=-1):
+        while True:
+            piece, self.pending = self.pending or self.raw.read(_PIECE), b""
+            if self.make is None or not piece:
+                return piece
+            try:
+                out = self.decompressor.decompress(piece)
+            except EOFError:  # bz2 and lzma after their end: a new member
+                self.decompressor, out, self.pending = self.make(), b"", piece
+                continue
+            except Exception as error:  # zlib.error, IOError, lzma.LZMAError
+                raise DocumentError("its compressed stream is broken: %s" % error)
+            rest = getattr(self.decompressor, "unused_data", b"")
+            if rest:
+                self.decompressor, self.pending = self.make(), rest
+            if out:
+                return out
+
+
 class Conversion(object):
     """What from_xmltv did. channels: [(id, file name, display name)] of the
-    pairs written; skipped: {reason: [count, first three (channel, start as
-    written, title)]} of programmes left out; refused: {channel: why} for
-    channels a pair cannot hold; failed: {channel: why} for pairs that could
-    not be written; notes: lines on titles changed."""
+    pairs written or left as they were (unchanged: how many of those);
+    skipped: {reason: [count, first three (channel, start as written,
+    title)]} of programmes left out; outside: programmes outside --days;
+    refused: {channel: why} for channels a pair cannot hold; failed:
+    {channel: why} for pairs that could not be written; notes: lines on
+    titles changed and channels asked for that the listing lacks."""
 
     def __init__(self):
         self.channels, self.skipped, self.refused, self.failed, self.notes = [], {}, {}, {}, []
+        self.unchanged = self.outside = 0
 
     def skip(self, reason, channel, start, title):
         count_and_first = self.skipped.setdefault(reason, [0, []])
@@ -529,11 +640,21 @@ class Conversion(object):
         return WARNINGS if self.notes else CLEAN
 
 
-def _parse_listing(source, wanted, languages, report):
-    """{channel: [(start, title)], or None where refused}, {channel: display name}."""
+class _Options(object):
+    def __init__(self, channels, languages, zone, days, now):
+        self.wanted = None if channels is None else set(channels)
+        self.languages, self.zone, self.now = languages, zone, now
+        self.end = None if days is None else now + days * 86400
+
+
+def _parse_listing(source, options, report):
+    """{channel: [(start, title, stop)], or None where refused}, {channel: display name}."""
     # Only here: a box's Python may lack the XML parser the rest never needs.
-    import xml.etree.ElementTree as ElementTree
     import xml.parsers.expat as expat
+    try:
+        import xml.etree.cElementTree as ElementTree  # 2.7's C parser: several times the pure one
+    except ImportError:
+        import xml.etree.ElementTree as ElementTree
     programmes, displays, over = {}, {}, {}
     depth, root = 0, None
     try:
@@ -547,10 +668,10 @@ def _parse_listing(source, wanted, languages, report):
             if depth != 1:
                 continue
             channel = element.get("channel") if element.tag == "programme" else element.get("id")
-            if channel is None or (wanted is not None and channel not in wanted):
+            if channel is None or (options.wanted is not None and channel not in options.wanted):
                 pass
             elif element.tag == "programme":
-                _take_programme(element, channel, languages, programmes, over, report)
+                _take_programme(element, channel, options, programmes, over, report)
             elif element.tag == "channel":
                 programmes.setdefault(channel, [])
                 names = [(n.text or u"").strip() for n in element.findall("display-name")]
@@ -567,11 +688,11 @@ def _parse_listing(source, wanted, languages, report):
     return programmes, displays
 
 
-def _take_programme(element, channel, languages, programmes, over, report):
-    title = _pick_title(element, languages)
+def _take_programme(element, channel, options, programmes, over, report):
+    title = _pick_title(element, options.languages)
     written = element.get("start", "")
     try:
-        start = xmltv_time(written)
+        start = xmltv_time(written, options.zone)
     except UnknownZone:
         return report.skip("unknown time zone", channel, written, title)
     except ValueError:
@@ -580,6 +701,15 @@ def _take_programme(element, channel, languages, programmes, over, report):
         return report.skip("no title", channel, written, title)
     if not INT32[0] <= start <= INT32[1]:
         return report.skip("start outside the 32-bit range", channel, written, title)
+    stop = None
+    if options.end is not None:
+        try:
+            stop = xmltv_time(element.get("stop", ""), options.zone)
+        except ValueError:
+            pass  # ignored: the next start tells when it is over
+        if start >= options.end:  # one before it may still need its start: the rest wait
+            report.outside += 1
+            return
     kept = programmes.setdefault(channel, [])
     if kept is None:
         over[channel] += 1
@@ -587,36 +717,72 @@ def _take_programme(element, channel, languages, programmes, over, report):
         programmes[channel] = None
         over[channel] = MAX_ENTRIES + 1
     else:
-        kept.append((start, _fit(title)))
+        kept.append((start, _fit(title), stop))
 
 
-def from_xmltv(source, out_dir, channels=None, languages=()):
-    """One pair per channel of the XMLTV listing at the path source (all, or
-    those of channels), streamed. Returns a Conversion; raises DocumentError
-    for a listing refused whole, before anything is written."""
-    wanted = None if channels is None else set(channels)
+def _on_air(held, now):
+    """The programmes not over at now: over is a stop at or before it, or,
+    without a stop, the channel's next later start at or before it."""
+    held = sorted(held, key=lambda p: p[0])  # stable: equal starts keep listing order
+    starts = [start for start, _, _ in held]
+    kept = []
+    for start, title, stop in held:
+        later = bisect.bisect_right(starts, start)
+        end = stop if stop is not None else starts[later] if later < len(starts) else None
+        if end is None or end > now:
+            kept.append((start, title))
+    return kept
+
+
+def from_xmltv(source, out_dir, channels=None, languages=(), zone=0, days=None, now=None):
+    """One pair per channel of the XMLTV listing at the path source ("-":
+    standard input; gzip, bzip2 or xz by its first bytes), streamed: all
+    channels, or those of channels. zone: seconds east of UTC of times that
+    carry no offset. days: keep only programmes on air at now (default the
+    clock) or starting before now plus days. Returns a Conversion; raises
+    DocumentError for a listing refused whole, before anything is written."""
+    options = _Options(channels, languages, zone, days, time.time() if now is None else now)
     report = Conversion()
-    with open(source, "rb") as f:
-        programmes, displays = _parse_listing(f, wanted, languages, report)
+    if source == "-":
+        programmes, displays = _parse_listing(_Source(getattr(sys.stdin, "buffer", sys.stdin)), options, report)
+    else:
+        with open(source, "rb") as f:
+            programmes, displays = _parse_listing(_Source(f), options, report)
+    for channel in sorted(options.wanted or ()):
+        if channel not in programmes:
+            report.notes.append("channel %s: not in the listing" % channel)
+    if not os.path.isdir(out_dir):
+        os.makedirs(out_dir)
     taken = set()
     # Ids that are file names already keep them; the others yield on collision.
     for channel in sorted(programmes, key=lambda c: (safe_name(c, set()) != c, c)):
         if programmes[channel] is None:
             continue
+        held = programmes.pop(channel)
+        entries = _on_air(held, options.now) if options.end is not None else [(s, t) for s, t, _ in held]
+        report.outside += len(held) - len(entries)
         name = safe_name(channel, taken)
+        counts = {}
         try:
-            replaced = write(os.path.join(out_dir, name), programmes[channel], errors="replace")
+            index, data, _ = build(entries, errors="fold", counts=counts)
+            report.unchanged += not store(os.path.join(out_dir, name), index, data)
         except GuideError as error:
             report.refused[channel] = str(error)
             continue
         except (IOError, OSError) as error:  # a full disk, say: the other channels still go
             report.failed[channel] = _why(error)
             continue
-        if replaced:
-            report.notes.append("%s: %d characters with no cp1251 byte written as '?'" % (channel, replaced))
+        changes = [_count(counts["folded"], "letter") + " folded to the base letter"] if counts["folded"] else []
+        changes += [_count(counts["replaced"], "character") + " written as '?'"] if counts["replaced"] else []
+        if changes:
+            report.notes.append("channel %s: %s (no cp1251 byte)" % (channel, ", ".join(changes)))
         report.channels.append((channel, name, displays.get(channel, channel)))
     report.channels.sort()
     return report
+
+
+def _count(n, word):
+    return "%d %s%s" % (n, word, "" if n == 1 else "s")
 
 
 def channel_id(name):
@@ -740,11 +906,36 @@ def _command_check(args):
     return worst
 
 
+class _Sink(object):
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def _without_module_lines(call):
+    """call() with the module's "Can't open file" and "Read error!" lines
+    (through sys.stdout in Python 3, the C stream in 2.7) kept off standard
+    output, which holds only what was asked for: the exception says it."""
+    sys.stdout.flush()
+    saved_fd, null = os.dup(1), os.open(os.devnull, os.O_WRONLY)
+    saved, sys.stdout = sys.stdout, _Sink()
+    try:
+        os.dup2(null, 1)
+        return call()
+    finally:
+        sys.stdout = saved
+        sys.stdout.flush()  # 2.7: the C stream's buffer, where "Read error!" may wait
+        os.dup2(saved_fd, 1)
+        os.close(saved_fd)
+        os.close(null)
+
+
 def _command_dump(args):
     try:
-        entries = read_pure(args.stem) if args.pure else read(args.stem)[0]
+        entries = read_pure(args.stem, quiet=True) if args.pure else _without_module_lines(lambda: read(args.stem)[0])
     except (IOError, OSError) as error:
-        sys.stdout.flush()
         _err("%s: cannot read: %s" % (args.stem, _why(error)))
         return CANNOT
     out = _text_out()
@@ -774,25 +965,26 @@ def _read_mapping(path):
 
 
 def _command_from_xmltv(args):
-    if not os.path.isdir(args.out_dir):
-        _err("%s: no such directory" % args.out_dir)
-        return CANNOT
     channels = args.channel or None
     languages = [l for l in (args.lang or "").split(",") if l]
     try:
-        report = from_xmltv(args.xml, args.out_dir, channels, languages)
+        report = from_xmltv(args.source, args.out_dir, channels, languages, args.zone, args.days, args.now)
     except DocumentError as error:
-        _err("quarnel-guide from-xmltv: %s: %s; nothing written" % (args.xml, error))
+        _err("quarnel-guide from-xmltv: %s: %s; nothing written" % (args.source, error))
         return CANNOT
     out = _text_out()
     for cid, name, display in report.channels:
         out.write(u"%s\t%s\t%s\n" % (cid, name, display))
     out.flush()
-    _err("%d channels written to %s" % (len(report.channels), args.out_dir))
+    _err("%s written to %s%s" % (_count(len(report.channels), "channel"), args.out_dir,
+                                 " (%d unchanged, left as they were)" % report.unchanged if report.unchanged else ""))
+    if report.outside:
+        _err("%s outside the window left out" % _count(report.outside, "programme"))
     for reason in sorted(report.skipped):
         count, first = report.skipped[reason]
-        _err("%d programmes skipped: %s (%s)" % (count, reason, "; ".join(
-            u"%s %s %s" % (channel, start, u"no title" if title is None else repr(title)) for channel, start, title in first)))
+        _err(u"%s skipped: %s: %s%s" % (_count(count, "programme"), reason, u"; ".join(
+            u"%s %s %s" % (channel, start, u"(no title)" if title is None else u'"%s"' % title)
+            for channel, start, title in first), u"; ..." if count > len(first) else u""))
     for channel in sorted(report.refused):
         _err("channel %s not written: %s" % (channel, report.refused[channel]))
     for channel in sorted(report.failed):
@@ -800,6 +992,23 @@ def _command_from_xmltv(args):
     for note in report.notes:
         _err(note)
     return report.status()
+
+
+def _offset(text):
+    match = re.match(r"([+-])([01][0-9]|2[0-3])([0-5][0-9])\Z", text)
+    if not match:
+        raise argparse.ArgumentTypeError("%r is not +hhmm or -hhmm" % text)
+    return (int(match.group(2)) * 3600 + int(match.group(3)) * 60) * (1 if match.group(1) == "+" else -1)
+
+
+def _days(text):
+    try:
+        days = float(text)
+    except ValueError:
+        days = 0
+    if not 0 < days < 1e6:
+        raise argparse.ArgumentTypeError("%r is not a positive number of days" % text)
+    return days
 
 
 def _stem_id(text):
@@ -851,7 +1060,7 @@ def parser():
     p = commands.add_parser("write", help="write a pair from a JSON list of [unix_start, title]")
     p.add_argument("stem")
     p.add_argument("entries", nargs="?", default="-", help="JSON file, - for standard input")
-    p.add_argument("--errors", choices=("strict", "replace"), default="strict")
+    p.add_argument("--errors", choices=ERRORS_MODES, default="strict")
     p.add_argument("--keep-order", action="store_true", help="keep the given order instead of sorting by start")
     p.set_defaults(run=_command_write)
     p = commands.add_parser("check", help="report what a reader would get wrong; exit 0 clean, 1 warnings, "
@@ -864,10 +1073,14 @@ def parser():
     p.add_argument("--json", action="store_true")
     p.add_argument("--pure", action="store_true", help="read without the quarnel extension")
     p.set_defaults(run=_command_dump)
-    p = commands.add_parser("from-xmltv", help="one pair per channel of an XMLTV file; prints a line a channel: "
+    p = commands.add_parser("from-xmltv", help="one pair per channel of an XMLTV listing; prints a line a channel: "
                             "id<TAB>file name<TAB>display name")
-    p.add_argument("xml")
-    p.add_argument("out_dir")
+    p.add_argument("source", help="the listing: a file or - for standard input; gzip, bzip2 or xz read as such")
+    p.add_argument("out_dir", help="made when missing")
+    p.add_argument("--zone", type=_offset, default=0, metavar="+hhmm|-hhmm",
+                   help="the offset of times that carry none (default +0000)")
+    p.add_argument("--days", type=_days, help="keep programmes on air now or starting within this many days")
+    p.add_argument("--now", type=int, metavar="UNIX_SECONDS", help="the moment --days counts from (default: now)")
     p.add_argument("--channel", action="append", help="a channel id to write (repeat; default all)")
     p.add_argument("--lang", help="preferred title languages, comma-separated")
     p.set_defaults(run=_command_from_xmltv)
@@ -894,12 +1107,19 @@ def main(argv=None):
     except KeyboardInterrupt:
         _err("%s: interrupted" % name)
         return INTERRUPTED
+    except (IOError, OSError) as error:
+        if error.errno != errno.EPIPE:
+            _err("%s: %s" % (name, _why(error)))
+            return CANNOT
+        # The reader stopped (dump | head): quietly, and without the
+        # interpreter's complaint when it flushes at exit.
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
+        return PIPE_CLOSED
     except GuideError as error:
         _err("%s: %s" % (name, error))
         return error.status
-    except (IOError, OSError) as error:
-        _err("%s: %s" % (name, _why(error)))
-        return CANNOT
     except MemoryError:
         _err("%s: out of memory" % name)
         return CANNOT

@@ -5,6 +5,8 @@ import errno
 import io
 import json
 import os
+import shlex
+import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
 
@@ -160,14 +162,28 @@ class DumpTest(GuideCase):
             lines = outputs[1].decode("utf-8").splitlines()
             self.assertEqual([l.split(u"  ", 1)[1] for l in lines], [t for _, t in entries], name)
 
-    def test_open_failure_line_is_the_modules(self):
-        texts = []
-        for pure in ([], ["--pure"]):
-            with Stdout() as out:
-                self.assertEqual(G.main(["dump"] + pure + [self.stem("missing")]), 3)
-            texts.append(out.text)
-        self.assertEqual(texts[0], texts[1])
-        self.assertIn(b"Can't open file", texts[0])
+    def test_standard_output_holds_only_what_was_asked(self):
+        G.write(self.stem("dir"), [(1, u"a")])
+        os.remove(self.stem("dir") + ".pdt")
+        os.mkdir(self.stem("dir") + ".pdt")  # the module's "Read error!"
+        for stem in (self.stem("missing"), self.stem("dir")):
+            for argv in (["dump"], ["dump", "--json"], ["dump", "--pure"], ["check"]):
+                status, out, err = run_main(argv + [stem])
+                self.assertEqual((status, out, len(err)), (3, b"", 1), (argv, err))
+                self.assertIn(stem, err[0])
+
+    def test_a_closed_pipe_ends_quietly(self):
+        G.write(self.stem(), [(i, u"title %d" % i) for i in range(5000)])
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(os.path.abspath(G.__file__)),
+                                                           os.path.dirname(quarnel.__file__)]))
+        env.pop("PYTHONUNBUFFERED", None)
+        command = shlex.split(os.environ.get("QUARNEL_PYTHON", "")) or [sys.executable]
+        child = subprocess.Popen(command + ["-m", "quarnel_guide", "dump", self.stem()], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, env=env)
+        self.assertTrue(child.stdout.readline().endswith(b"  title 0\n"))
+        child.stdout.close()
+        self.assertEqual((child.wait(), child.stderr.read()), (141, b""))
+        child.stderr.close()
 
 
 XMLTV = u"""<?xml version="1.0" encoding="UTF-8"?>
@@ -178,7 +194,7 @@ XMLTV = u"""<?xml version="1.0" encoding="UTF-8"?>
   <programme start="20260102080000" channel="a.tv"><title>Early</title></programme>
   <programme start="202601020900 -0030" channel="a.tv"><title lang="de">Nur deutsch</title></programme>
   <programme start="20260102090000 UTC" channel="a.tv"><title>Same start</title></programme>
-  <programme start="20260102110000 BST" channel="a.tv"><title>Zone unknown</title></programme>
+  <programme start="20260102110000 IST" channel="a.tv"><title>Zone unknown</title></programme>
   <programme start="20260102120000" channel="a.tv"></programme>
   <programme start="20260102" channel="b/tv.x"><title>Slash</title></programme>
   <programme start="20260102" channel="b_tv.x"><title>Underscore</title></programme>
@@ -192,10 +208,15 @@ class XmltvTest(GuideCase):
         base = calendar.timegm((2026, 1, 2, 3, 4, 5))
         for text, expected in [("20260102030405 +0100", base - 3600), ("20260102030405-0130", base + 5400),
                                ("20260102030405", base), ("20260102030405 UTC", base),
-                               ("202601020304", base - 5), ("20260102", base - 11045), ("2026", base - 97445)]:
+                               ("202601020304", base - 5), ("20260102", base - 11045), ("2026", base - 97445),
+                               ("20260102030405 BST", base - 3600), ("20260102030405 cest", base - 7200),
+                               ("20260102030405 Hst", base + 36000), ("20260102030405 msk", base - 10800)]:
             self.assertEqual(G.xmltv_time(text), expected, text)
+        # --zone: for times that carry no offset only
+        for text, expected in [("20260102030405", base - 5400), ("20260102030405 +0000", base), ("20260102030405 EST", base + 18000)]:
+            self.assertEqual(G.xmltv_time(text, zone=5400), expected, text)
         digits = u"\uff12\uff10\uff12\uff16\uff10\uff11\uff10\uff12"  # fullwidth 20260102
-        for text in ("20260102030405 BST", "2026010", "20260230", "yesterday", "20260102030405 +2400",
+        for text in ("20260102030405 IST", "20260102030405 XYZ", "2026010", "20260230", "yesterday", "20260102030405 +2400",
                      "20260102030405 +0160", "20260102030405 +9999", u"20260102030405 +\u0661\u0662\u0660\u0660",
                      digits, digits + u"030405", u"2026\u0660102"):
             self.assertRaises(ValueError, G.xmltv_time, text)
@@ -210,7 +231,7 @@ class XmltvTest(GuideCase):
         report = self.convert(languages=["en"])
         self.assertEqual(report.channels, [("a.tv", "a.tv", "A"), ("b/tv.x", "b_tv.x~2", "b/tv.x"),
                                            ("b_tv.x", "b_tv.x", "b_tv.x"), ("silent.tv", "silent.tv", "S")])
-        self.assertEqual(report.skipped, {"unknown time zone": [1, [("a.tv", "20260102110000 BST", "Zone unknown")]],
+        self.assertEqual(report.skipped, {"unknown time zone": [1, [("a.tv", "20260102110000 IST", "Zone unknown")]],
                                           "no title": [1, [("a.tv", "20260102120000", None)]]})
         day = calendar.timegm((2026, 1, 2, 0, 0, 0))
         self.assertEqual(quarnel.read(self.stem("a.tv")), (
@@ -284,6 +305,21 @@ class Stderr(object):
         return u"".join(self.parts).splitlines()
 
 
+def run_main(argv):
+    """(status, standard output's bytes, standard error's lines) of a command."""
+    err = Stderr()
+    saved, sys.stderr = sys.stderr, err
+    try:
+        with Stdout() as out:
+            try:
+                status = G.main(argv)
+            except SystemExit as exit:
+                status = exit.code
+    finally:
+        sys.stderr = saved
+    return status, out.text, err.lines()
+
+
 def laughs(levels):
     """A listing whose title is an entity of 10**levels three-byte words."""
     decls = [u'<!ENTITY a0 "ha ">'] + [u'<!ENTITY a%d "%s">' % (n, u"&a%d;" % (n - 1) * 10)
@@ -314,19 +350,6 @@ class ExitStatusTest(GuideCase):
         with open(os.path.join(self.dir, name), "wb") as f:
             f.write(content)
         return os.path.join(self.dir, name)
-
-    def run_main(self, argv):
-        err = Stderr()
-        saved, sys.stderr = sys.stderr, err
-        try:
-            with Stdout() as out:
-                try:
-                    status = G.main(argv)
-                except SystemExit as exit:
-                    status = exit.code
-        finally:
-            sys.stderr = saved
-        return status, out.text, err.lines()
 
     def test_statuses(self):
         stem, out = self.stem(), os.path.join(self.dir, "out")
@@ -365,7 +388,7 @@ class ExitStatusTest(GuideCase):
                 if fsync:
                     os.fsync = lambda fd: (_ for _ in ()).throw(fsync)
                 try:
-                    got, _, err = self.run_main(argv)
+                    got, _, err = run_main(argv)
                 finally:
                     os.fsync = real_fsync
                 self.assertEqual(got, status, (argv, err))
@@ -382,7 +405,7 @@ class ExitStatusTest(GuideCase):
         name = b"caf\xe9 \xff"  # Latin-1, in no UTF-8 file system's encoding
         stem = os.path.join(self.dir.encode("ascii"), name) if str is bytes else os.path.join(self.dir, os.fsdecode(name))
         G.write(stem, [(0, u"a")])
-        status, text, err = self.run_main(["to-xmltv", stem])
+        status, text, err = run_main(["to-xmltv", stem])
         self.assertEqual(status, 0, err)
         channel = ElementTree.fromstring(text).find("channel")
         self.assertEqual((channel.get("id"), channel.find("display-name").text),
@@ -463,3 +486,119 @@ class BoundedTest(GuideCase):
         self.assertEqual(status, 3)
         self.assertTrue([l for l in lines if l.startswith("channel big.tv could not be written: ")], lines)
         self.assertEqual(sorted(os.listdir(self.stem("out"))), ["a.tv.ndx", "a.tv.pdt", "c.tv.ndx", "c.tv.pdt"])
+
+
+def compressed(kind, data):
+    """data compressed as kind (gzip in two members), or None where this Python lacks the module."""
+    try:
+        if kind == "gzip":
+            import zlib
+            members = [zlib.compressobj(9, zlib.DEFLATED, 16 + zlib.MAX_WBITS) for _ in range(2)]
+            half = len(data) // 2
+            return b"".join(m.compress(part) + m.flush() for m, part in zip(members, (data[:half], data[half:])))
+        return __import__({"bzip2": "bz2", "xz": "lzma"}[kind]).compress(data)
+    except ImportError:
+        return None
+
+
+class FeedTest(GuideCase):
+    """Listings as feeds deliver them: compressed, piped, in other zones,
+    imported daily."""
+    NOW = 1767268800  # 2026-01-01 12:00 UTC
+
+    def import_(self, content, name="in", **kwargs):
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as f:
+            f.write(content)
+        return G.from_xmltv(path, os.path.join(self.dir, "out", name), **kwargs)
+
+    def pairs(self, name):
+        out = os.path.join(self.dir, "out", name)
+        files = {}
+        for file_name in sorted(os.listdir(out)):
+            with open(os.path.join(out, file_name), "rb") as f:
+                files[file_name] = f.read()
+        return files
+
+    def test_compressed_and_piped_listings_give_the_same_pairs(self):
+        plain = listing({"a.tv": [u"n%d" % i for i in range(300)], "b.tv": [u"x"]})
+        self.import_(plain, "plain")
+        saved = sys.stdin
+        sys.stdin = io.BytesIO(plain)
+        try:
+            G.from_xmltv("-", os.path.join(self.dir, "out", "stdin"))
+        finally:
+            sys.stdin = saved
+        self.assertEqual(self.pairs("stdin"), self.pairs("plain"))
+        self.assertEqual(len(self.pairs("plain")), 4)
+        for kind, magic, module in (("gzip", b"\x1f\x8b", "zlib"), ("bzip2", b"BZh", "bz2"), ("xz", b"\xfd7zXZ\x00", "lzma")):
+            content = compressed(kind, plain)
+            if content is not None:
+                self.import_(content, kind)
+                self.assertEqual(self.pairs(kind), self.pairs("plain"), kind)
+            else:  # Python 2.7 has no lzma; the box's may lack zlib and bz2
+                with self.assertRaises(G.DocumentError) as caught:
+                    self.import_(magic + b"\0" * 64, kind)
+                self.assertIn("%s-compressed, and this Python has no %s module" % (kind, module), str(caught.exception))
+
+    def test_window(self):
+        hour = 3600
+        at = lambda seconds: "%s +0000" % G.xmltv_format(self.NOW + seconds)[:14]
+        programmes = [(at(-3 * hour), at(-2 * hour), u"stopped before"), (at(-2 * hour), at(hour // 2), u"stops after"),
+                      (at(-2 * hour), None, u"next starts before"),
+                      (at(-hour), "garbage", u"on air"), (at(hour), None, u"later"), (at(36 * hour), None, u"in two days")]
+        document = u'<?xml version="1.0"?>\n<tv>%s</tv>\n' % u"".join(
+            u'<programme start="%s"%s channel="c.tv"><title>%s</title></programme>'
+            % (start, u' stop="%s"' % stop if stop else u"", title) for start, stop, title in programmes)
+        for days, titles in ((2, [u"stops after", u"on air", u"later", u"in two days"]),
+                             (1.5, [u"stops after", u"on air", u"later"]), (None, None)):
+            report = self.import_(document.encode("utf-8"), days=days, now=self.NOW)
+            titles = titles or [p[2] for p in programmes]
+            self.assertEqual([t for _, t in quarnel.read(os.path.join(self.dir, "out", "in", "c.tv"))], titles, days)
+            self.assertEqual(report.outside, len(programmes) - len(titles))
+
+    def test_unchanged_pairs_are_left_alone(self):
+        entries = [(1, u"a"), (2, u"b")]
+        G.write(self.stem(), entries)
+        for suffix in (".ndx", ".pdt"):
+            os.utime(self.stem() + suffix, (1000, 1000))
+        before = [os.stat(self.stem() + suffix) for suffix in (".ndx", ".pdt")]
+        G.write(self.stem(), list(reversed(entries)))
+        self.assertEqual([(s.st_ino, s.st_mtime) for s in before],
+                         [(os.stat(self.stem() + x).st_ino, os.stat(self.stem() + x).st_mtime) for x in (".ndx", ".pdt")])
+        G.write(self.stem(), entries[:1])
+        self.assertNotEqual(os.stat(self.stem() + ".ndx").st_ino, before[0].st_ino)
+        content = listing({"a.tv": [u"a"], "b.tv": [u"b"]})
+        self.assertEqual([self.import_(content).unchanged for _ in range(2)], [0, 2])
+
+    def test_titles_beyond_cp1251_fold(self):
+        cases = [  # title, read back, (letters folded, characters replaced)
+            (u"Nachrichten f\u00fcr \u00d6sterreich", u"Nachrichten fur Osterreich", (2, 0)),
+            (u"Caf\u00e9 \u0119 \u00c5", u"Cafe e A", (3, 0)),
+            (u"\u041d\u043e\u0432\u043e\u0441\u0442\u0438 \u0451", u"\u041d\u043e\u0432\u043e\u0441\u0442\u0438 \u0451", (0, 0)),
+            (u"\u4e2d\u6587 \u00df", u"?? ?", (0, 3)),
+            (u"\U0001f600x", u"?x", (0, 1)),  # one character, on 2-byte builds too
+        ]
+        for title, expected, (folded, replaced) in cases:
+            counts = {}
+            G.build([(1, title)], errors="fold", counts=counts)
+            self.assertEqual((counts["folded"], counts["replaced"]), (folded, replaced), title)
+            self.assertEqual(G.write(self.stem(), [(1, title)], errors="fold"), folded + replaced)
+            self.assertEqual(quarnel.read(self.stem()), ((1, expected),))
+
+    def test_reports(self):
+        path = os.path.join(self.dir, "in.xml")
+        with open(path, "wb") as f:
+            f.write(listing({"a.tv": [u"x", u"f\u00fcr"], "b.tv": [u"b"]}).replace(b"+0000", b"IST", 1))
+        out = os.path.join(self.dir, "out")
+        cases = [  # argv, status, lines of standard error
+            (["--channel", "b.tv"], 0, ["1 channel written to %s" % out]),
+            (["--channel", "b.tv", "--channel", "nope.tv"], 1,
+             ["1 channel written to %s (1 unchanged, left as they were)" % out, "channel nope.tv: not in the listing"]),
+            ([], 2, ["2 channels written to %s (1 unchanged, left as they were)" % out,
+                     u'1 programme skipped: unknown time zone: a.tv 20260101000000 IST "x"',
+                     "channel a.tv: 1 letter folded to the base letter (no cp1251 byte)"]),
+        ]
+        for argv, status, lines in cases:
+            self.assertEqual(run_main(["from-xmltv", path, out] + argv)[::2], (status, lines), argv)
+        self.assertEqual(run_main(["from-xmltv", path, out, "--zone", "0100"])[0], 3)
