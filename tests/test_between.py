@@ -3,6 +3,7 @@ shared within a call."""
 import errno
 import os
 import signal
+import struct
 import sys
 import time
 import unittest
@@ -42,6 +43,7 @@ class BetweenTest(GuideCase):
             ("after the last start", TEN, TEN[9] + 5, TEN[9] + 500, [9]),
             ("the whole scale", TEN, low, high, list(range(10))),
             ("empty range", TEN, TEN[3], TEN[3], []),
+            ("empty range inside an entry", TEN, TEN[3] + 50, TEN[3] + 50, []),
             ("reversed range", TEN, TEN[5], TEN[3], []),
             ("duplicate starts, at them", [BASE, BASE + 10, BASE + 10, BASE + 10, BASE + 20], BASE + 10,
              BASE + 11, [3]),
@@ -159,9 +161,42 @@ class SharedTitleTest(GuideCase):
         self.assertIs(result[2047][1], result[4547][1])
         self.assertIsNot(result[2048][1], result[4548][1])
 
+    def test_every_repeat_shared_through_probes_and_growth(self):
+        # 2048 titles, the most a call shares, through every table size:
+        # each repeat is the very object, whichever slot its offset probed to.
+        titles = [b"%04d" % i for i in range(2048)]
+        self.pair([(BASE + i, titles[i % 2048]) for i in range(2500)])
+        result = quarnel.read(self.stem())
+        self.assertEqual([i for i in range(2048, 2500) if result[i][1] is not result[i - 2048][1]], [])
+        # Records 4096 bytes apart hash to one slot in every table size: a chain of 16.
+        data = b"".join(struct.pack("<H", 4094) + (b"%02d" % i) * 2047 for i in range(16))
+        records = [rawpair.index_record(rawpair.filetime(BASE + i), 4096 * (i % 16)) for i in range(32)]
+        self.raw(struct.pack("<H", 32) + b"".join(records), data, name="chain")
+        result = quarnel.read(self.stem("chain"))
+        self.assertEqual([i for i in range(16) if result[i][1] is not result[i + 16][1]], [])
+
+    def test_the_byte_bound_is_64_kib_exactly(self):
+        # 16 titles of 4096 bytes fill the bound exactly and are shared; one
+        # byte more is not. (The short record first keeps every start below 64 KiB.)
+        titles = [(b"%02d" % i) * 2048 for i in range(16)] + [b"xy"]  # one character would be Python's own singleton
+        offsets = [4 + 4098 * i for i in range(16)] + [0]
+        data = b"\x02\x00xy" + b"".join(struct.pack("<H", 4096) + t for t in titles[:16])
+        records = [rawpair.index_record(rawpair.filetime(BASE + i), offsets[i % 17]) for i in range(34)]
+        self.raw(struct.pack("<H", len(records)) + b"".join(records), data)
+        titles = [t for _, t in quarnel.read(self.stem())]
+        self.assertEqual([titles[i] is titles[i + 17] for i in range(17)], [True] * 16 + [False])
+
     def test_record_rewritten_during_the_call(self):
         # The index arrives in two pieces; while the call waits for the
-        # second, a timer's handler rewrites the shared title record.
+        # second, a timer's handler rewrites the shared title record: to
+        # other text, or to a shorter prefix of it.
+        for at, rewritten, second in ((2, b"AFTER!", u"AFTER!"), (0, b"\x03\x00", u"bef")):
+            self.rewrite_during_read(at, rewritten, second)
+
+    def rewrite_during_read(self, at, rewritten, second):
+        for suffix in (".ndx", ".pdt"):
+            if os.path.exists(self.stem() + suffix):
+                os.remove(self.stem() + suffix)
         index, data = rawpair.build([(BASE, b"before"), (BASE + 1, b"before")])
         self.raw(None, data)
         path = self.stem() + ".ndx"
@@ -176,8 +211,8 @@ class SharedTitleTest(GuideCase):
 
         def rewrite(*_):
             with open(self.stem() + ".pdt", "r+b") as f:
-                f.seek(2)
-                f.write(b"AFTER!")
+                f.seek(at)
+                f.write(rewritten)
 
         saved = signal.signal(signal.SIGALRM, rewrite)
         child = forked(feed)
@@ -188,7 +223,7 @@ class SharedTitleTest(GuideCase):
             signal.setitimer(signal.ITIMER_REAL, 0)
             signal.signal(signal.SIGALRM, saved)
             reap(child)
-        self.assertEqual(result, ((BASE, u"before"), (BASE + 1, u"AFTER!")))
+        self.assertEqual(result, ((BASE, u"before"), (BASE + 1, second)))
 
 
 if __name__ == "__main__":
