@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Figures, not a test: bench/bench.py and bench/grid.py with this machine's Python 2.7 and 3
-# (and bench/xmltv_peak.py, the XMLTV converter's peak memory),
+# (and bench/xmltv_peak.py, the XMLTV converter's peak memory; bench/xmltv_week.py,
+# its speed against the bare parse in every interpreter benched),
 # then in the first Python 2.7 and 3 of every other target of targets.txt
 # under qemu (a stand-in for a slow box CPU, not a measurement of one).
 # Usage: bench-all.sh [TARGET...]
@@ -8,6 +9,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 host=$(dpkg --print-architecture)
 "$top/tools/need.sh" strace:strace
+benched=()
 for target in ${*:-$("$top/tools/target.sh" --names)}; do
     [ "$target" = host ] && target=$host
     for major in 2 3; do
@@ -23,5 +25,7 @@ for target in ${*:-$("$top/tools/target.sh" --names)}; do
         "$python" "$top/bench/grid.py" "$top/$dir"
         # The converter's memory, on this machine only: the listing's size is the point.
         if [ "$target" = "$host" ]; then "$python" "$top/bench/xmltv_peak.py" "$python"; fi
+        benched+=("$python")
     done
 done
+"$top/.deps/bin/python3.11" "$top/bench/xmltv_week.py" "${benched[@]}"
