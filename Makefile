@@ -86,7 +86,10 @@ fuzz: build
 	  build-fuzz/corpus build-fuzz/seeds 2>build-fuzz/fuzz.log || { tail -60 build-fuzz/fuzz.log; exit 1; }
 	@grep -E '^(Done|stat::number_of_executed_units)' build-fuzz/fuzz.log
 
-demo: build build-py3
+# Only the interpreters it runs: the first of each column.
+demo: FORCE
+	QUARNEL_FIRST_ONLY=1 tools/build.sh host 2 build
+	QUARNEL_FIRST_ONLY=1 tools/build.sh host 3 build-py3
 	$(PY2) tools/demo.py build
 	$(PY3) tools/demo.py build-py3
 

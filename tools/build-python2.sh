@@ -45,6 +45,13 @@ src=$top/.deps/src-$name-$width
 rm -rf "$src" "$prefix"
 mkdir -p "$src" "$top/.deps/bin"
 tarball=$(debian_source_tarball "$top/.deps" python2.7)
+# bz2 links libbz2 for the target statically, as a box's Python has the
+# module: bookworm's, the release of this machine's cross toolchain and C
+# library (bullseye's archive no longer carries mipsel). zlib comes from the
+# sources the tarball bundles.
+debian_apt_init "$top/.deps/apt/bookworm-$name" bookworm "$name"
+(cd "$src" && debian_apt download -qq libbz2-dev >&2 && dpkg -x libbz2-dev_*.deb "$src/bz2")
+bz2=$src/bz2/usr
 echo "building Python 2.7 $version ($width) for $name (about a minute)" >&2
 tar -xf "$tarball" -C "$src"
 cd "$src"/Python-2.7*/
@@ -97,7 +104,10 @@ resource resource.c
 termios termios.c
 _socket socketmodule.c
 pyexpat expat/xmlparse.c expat/xmlrole.c expat/xmltok.c pyexpat.c -I$(srcdir)/Modules/expat -DHAVE_EXPAT_CONFIG_H -DXML_POOR_ENTROPY -DUSE_PYEXPAT_CAPI
+_elementtree _elementtree.c -I$(srcdir)/Modules/expat -DHAVE_EXPAT_CONFIG_H -DUSE_PYEXPAT_CAPI
+zlib zlibmodule.c -I$(srcdir)/Modules/zlib zlib/adler32.c zlib/compress.c zlib/crc32.c zlib/deflate.c zlib/infback.c zlib/inffast.c zlib/inflate.c zlib/inftrees.c zlib/trees.c zlib/uncompr.c zlib/zutil.c
 SETUP
+echo "bz2 bz2module.c -I$bz2/include $bz2/lib/$target/libbz2.a" >>Modules/Setup.local
 
 cross=()
 if [ "$name" != "$host" ]; then
@@ -126,7 +136,7 @@ unset LD_LIBRARY_PATH
 ${emulator:-exec} "\$root/usr/bin/python2.7" "\$@"
 WRAP
 chmod +x "$wrapper"
-"$wrapper" -c 'import struct, subprocess, tempfile, unittest, xml.etree.ElementTree; u"\u0410".encode("cp1251")'
+"$wrapper" -c 'import bz2, struct, subprocess, tempfile, unittest, xml.etree.cElementTree, zlib; u"\u0410".encode("cp1251")'
 echo "$recipe" >"$prefix/.complete"
 echo "$name python2.7 $version ($width) ready: $wrapper" >&2
 basename "$wrapper"

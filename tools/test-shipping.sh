@@ -59,7 +59,8 @@ for target in $("$top/tools/target.sh" --names); do
         >"$work/check.log"
     status=$?; [ $status = 0 ] || cat "$work/check.log"
     result "$(basename "$wheel"): file checks" $status
-    [ -f "$unpacked/quarnel-stubs/__init__.pyi" ]; result "$(basename "$wheel"): carries the stubs" $?
+    [ -f "$unpacked/quarnel-stubs/__init__.pyi" ] && [ -f "$unpacked/quarnel_guide-stubs/__init__.pyi" ]
+    result "$(basename "$wheel"): carries the stubs" $?
     tag=$(column wheel)
     if [ "${tag#manylinux}" != "$tag" ]; then
         PYTHONPATH=$audit_path "$audit_python" -m auditwheel show "$wheel" >"$work/audit.log" 2>&1
@@ -117,8 +118,11 @@ readme() {
 readme "offline install from a checkout"; result "README: offline install from a checkout" $?
 venv_suite "$copy/venv"; result "suite in the venv installed from the checkout" $?
 readme "mypy finding the stubs" MYPY_CACHE_DIR=/dev/null; result "README: mypy finds the stubs both ways" $?
-readme "one target's wheel" && [ -f "$copy/dist/quarnel-$version-cp38-abi3-$("$top/tools/target.sh" armhf wheel).whl" ]
-result "README: one target's wheel (armhf)" $?
+readme "one target's wheel" && [ -f "$copy/dist/quarnel-$version-cp38-abi3-$("$top/tools/target.sh" armhf wheel).whl" ] &&
+    [ -f "$copy/dist/quarnel-$version-cp38-abi3-$("$top/tools/target.sh" "$host" wheel).whl" ]
+result "README: one target's wheel (armhf, this machine's)" $?
+readme "Python 2.7 build" && [ -f "$copy/build-setuptools/lib.linux-$(uname -m)-2.7/quarnel.so" ]
+result "README: Python 2.7 build" $?
 column() { "$top/tools/target.sh" armhf "$1"; }
 root=$("$top/tools/python-include.sh" "$top/.deps/bin/$("$top/tools/fetch-python.sh" --headers armhf)")
 rm -rf "$copy/dist"
@@ -137,7 +141,7 @@ result "pip install from the sdist, offline" $status
 venv_suite "$venv"; result "suite in the venv installed from the sdist" $?
 mypy --python-executable "$copy/venv/bin/python" --no-incremental --cache-dir=/dev/null \
     "$top/tests/typing/misuses_quarnel.py" >"$work/mypy.log" 2>&1
-[ "$(grep -c ': error:' "$work/mypy.log")" = 3 ]; status=$?; [ $status = 0 ] || cat "$work/mypy.log"
+[ "$(grep -c ": error:" "$work/mypy.log")" = 6 ]; status=$?; [ $status = 0 ] || cat "$work/mypy.log"
 result "mypy: each misuse reported" $status
 
 # Python 2.7 through plain distutils; its settings name /usr/include.
