@@ -55,6 +55,7 @@ class WriteTest(GuideCase):
             ([(1, b"\xc0")], {}, ["entry 0", "not ASCII"]),
             ([(1,)], {}, ["entry 0", "not a (start, title) pair"]),
             ([(i, u"t") for i in range(65536)], {}, ["65536 entries", "65535"]),
+            ([(i, u"%04d" % i + u"x" * 4090) for i in range(17)], {}, ["1 bytes more than fit before 64 KiB"]),
             ([(1, u"t")], {"errors": "ignore"}, ["errors"]),
         ]
         for entries, kwargs, words in cases:
@@ -79,6 +80,23 @@ class WriteTest(GuideCase):
         with self.assertRaises(G.GuideError) as caught:
             G.write(self.stem(), longs + [(99, u"z" * LONG)] + shorts + [(500 + i, u"%03d" % i) for i in range(800)])
         self.assertIn("bytes more than fit before 64 KiB", str(caught.exception))
+
+    def test_replacing_a_pair(self):
+        # Data renamed first, index last; each file complete on disk before
+        # its fsync; temporary files beside the stem; the directory synced last.
+        G.write(self.stem(), [(1, u"old")])
+        real_rename, real_fsync, events = os.rename, os.fsync, []
+        os.rename = lambda a, b: (events.append(("rename", os.path.dirname(a), b)), real_rename(a, b))[1]
+        os.fsync = lambda fd: (events.append(("fsync", os.fstat(fd).st_size, os.path.isdir("/proc/self/fd/%d" % fd))),
+                               real_fsync(fd))[1]
+        try:
+            G.write(self.stem(), [(2, u"new")])
+        finally:
+            os.rename, os.fsync = real_rename, real_fsync
+        index, data, _ = G.build([(2, u"new")])
+        self.assertEqual(events, [("fsync", len(data), False), ("fsync", len(index), False),
+                                  ("rename", self.dir, self.stem() + ".pdt"), ("rename", self.dir, self.stem() + ".ndx"),
+                                  ("fsync", os.stat(self.dir).st_size, True)])
 
     def test_failure_while_writing_keeps_the_old_pair(self):
         G.write(self.stem(), [(1, u"old")])
@@ -120,6 +138,8 @@ class CheckTest(GuideCase):
                                         b"\x08\x00\x01\x00a\x01\x00bxx"), [("warning", 0), ("warning", 1), ("warning", 2)]),
         ("a header no record points at", rawpair.build([(1, b"a")], data_header=b"EPG"), [("warning", None)]),
         ("no count", (b"\x01", b""), [("error", None)]),
+        ("starts between seconds before 1970 and 1601", (b"\x02\x00" + rawpair.index_record(rawpair.EPOCH_TICKS - 15000000, 0)
+                                                         + rawpair.index_record(-15000000, 0), b"\x01\x00a"), []),
     ]
 
     def test_each_problem_found(self):
@@ -198,6 +218,8 @@ XMLTV = u"""<?xml version="1.0" encoding="UTF-8"?>
   <programme start="20260102120000" channel="a.tv"></programme>
   <programme start="20260102" channel="b/tv.x"><title>Slash</title></programme>
   <programme start="20260102" channel="b_tv.x"><title>Underscore</title></programme>
+  <programme start="20400101" channel="b_tv.x"><title>Past 2038</title></programme>
+  <programme start="20260102" channel=".dot"><title>Hidden?</title></programme>
 </tv>
 """
 
@@ -229,10 +251,12 @@ class XmltvTest(GuideCase):
 
     def test_from_xmltv(self):
         report = self.convert(languages=["en"])
-        self.assertEqual(report.channels, [("a.tv", "a.tv", "A"), ("b/tv.x", "b_tv.x~2", "b/tv.x"),
-                                           ("b_tv.x", "b_tv.x", "b_tv.x"), ("silent.tv", "silent.tv", "S")])
+        self.assertEqual(report.channels, [(".dot", "_dot", ".dot"), ("a.tv", "a.tv", "A"),
+                                           ("b/tv.x", "b_tv.x~2", "b/tv.x"), ("b_tv.x", "b_tv.x", "b_tv.x"),
+                                           ("silent.tv", "silent.tv", "S")])
         self.assertEqual(report.skipped, {"unknown time zone": [1, [("a.tv", "20260102110000 IST", "Zone unknown")]],
-                                          "no title": [1, [("a.tv", "20260102120000", None)]]})
+                                          "no title": [1, [("a.tv", "20260102120000", None)]],
+                                          "start outside the 32-bit range": [1, [("b_tv.x", "20400101", "Past 2038")]]})
         day = calendar.timegm((2026, 1, 2, 0, 0, 0))
         self.assertEqual(quarnel.read(self.stem("a.tv")), (
             (day + 8 * 3600, u"Early"), (day + 9 * 3600, u"News"), (day + 9 * 3600, u"Same start"),
@@ -255,9 +279,20 @@ class XmltvTest(GuideCase):
                   for p in tree.findall("programme"))
         expected = set((cid, s, t) for cid, name, _ in mapping for s, t in quarnel.read(self.stem(name)))
         self.assertEqual(got, expected)
-        self.assertEqual([c.get("id") for c in tree.findall("channel")], ["a.tv", "b/tv.x", "b_tv.x"])
+        self.assertEqual([c.get("id") for c in tree.findall("channel")], [".dot", "a.tv", "b/tv.x", "b_tv.x"])
         starts = [p for p in tree.findall("programme") if p.get("channel") == "a.tv"]
         self.assertEqual([p.get("stop") for p in starts], [p.get("start") for p in starts[1:]] + [None])
+
+
+    def test_what_xml_must_escape(self):
+        self.raw(*rawpair.build([(0, b'&lt; & <b> "q"'), (60, b"f\x0bg\x0ch\x01")]))
+        out = io.StringIO()
+        G.to_xmltv([(self.stem(), u'a"&<b>\t.tv', u'A & "B" <c>')], out)
+        root = ElementTree.fromstring(out.getvalue().encode("utf-8"))
+        channel = root.find("channel")
+        self.assertEqual((channel.get("id"), channel.find("display-name").text), (u'a"&<b>\t.tv', u'A & "B" <c>'))
+        self.assertEqual([(p.get("channel"), p.find("title").text) for p in root.findall("programme")],
+                         [(u'a"&<b>\t.tv', u'&lt; & <b> "q"'), (u'a"&<b>\t.tv', u"f\ufffdg\ufffdh\ufffd")])
 
 
 class CommandTest(GuideCase):
