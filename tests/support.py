@@ -39,13 +39,20 @@ def open_fds():
     return len(os.listdir("/proc/self/fd"))
 
 
-def flush_c_stdout():
-    """Python 2's sys.stdout is the C stream; Python 3's is not, and without
-    PYTHONUNBUFFERED the C stream buffers (the module never flushes "Read
-    error!")."""
-    if not PY2:
-        import ctypes
-        ctypes.CDLL(None).fflush(None)
+def _c_fflush():
+    """fflush of the C library: Python 2's sys.stdout is the C stream;
+    Python 3's is not, and without PYTHONUNBUFFERED the C stream buffers
+    (the module never flushes "Read error!"). Found once, at import: ctypes'
+    first use opens a descriptor it keeps (3.14), which no test may count."""
+    if PY2:
+        return lambda: None
+    import ctypes
+    fflush = ctypes.CDLL(None).fflush
+    fflush(None)
+    return lambda: fflush(None)
+
+
+flush_c_stdout = _c_fflush()
 
 
 class Stdout(object):
