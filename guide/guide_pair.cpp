@@ -246,7 +246,7 @@ int find_window(Pair& pair, int32_t target, long& first, long& size) noexcept {
     long low = 0;
     long high = pair.count - 1;
     while (high - low >= 2) {
-        long mid = low + (high - low) / 2;
+        long mid = low + (high - low) / 2;  // (low + high) / 2 could overflow
         int32_t start = 0;
         int err = read_start_time(pair, mid, start);
         if (err)
@@ -265,7 +265,7 @@ int find_range_start(Pair& pair, int32_t start, long& first) noexcept {
     long low = 0;
     long high = pair.count;
     while (low < high) {
-        long mid = low + (high - low) / 2;
+        long mid = low + (high - low) / 2;  // (low + high) / 2 could overflow
         int32_t mid_start = 0;
         int err = read_start_time(pair, mid, mid_start);
         if (err)

@@ -5,16 +5,9 @@
 
 namespace quarnel {
 
-// read(channel_name): every entry of the channel.
-PyObject* read(PyObject* self, PyObject* args) noexcept;
-// current(channel_name, shift): the entry on at now + shift and up to two after.
-PyObject* current(PyObject* self, PyObject* args) noexcept;
-
-// between(channel_name, start, end): the entries on air in [start, end).
-PyObject* between(PyObject* self, PyObject* args) noexcept;
-
 // The module's methods (read and current with the same docstring), ending
-// with the empty row.
+// with the empty row; the init functions of python2.cpp and python3.cpp
+// hand it to the interpreter.
 extern PyMethodDef kMethods[];
 
 }  // namespace quarnel

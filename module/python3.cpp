@@ -19,7 +19,7 @@ namespace {
 // ValueError for a NUL inside.
 int convert_stem(PyObject* arg, void* out) noexcept {
     Stem& stem = *static_cast<Stem*>(out);
-    PyRef path(PyOS_FSPath(arg));
+    PyRef path = PyRef::owned(PyOS_FSPath(arg));
     if (!path)
         return 0;
     PyObject* encoded = NULL;
@@ -57,7 +57,7 @@ enum Outcome {
 };
 
 bool is_stream_errno(PyObject* error) noexcept {
-    PyRef number(PyObject_GetAttrString(error, "errno"));
+    PyRef number = PyRef::owned(PyObject_GetAttrString(error, "errno"));
     long value = number && PyLong_Check(number.get()) ? PyLong_AsLong(number.get()) : -1;
     PyErr_Clear();
     return value == EPIPE || value == EBADF || value == ENOSPC || value == EIO;
@@ -75,41 +75,34 @@ Outcome failure() noexcept {
     }
     if (!PyErr_ExceptionMatches(PyExc_OSError))
         return kCallerError;
-    PyObject* type = NULL;
-    PyObject* value = NULL;
-    PyObject* traceback = NULL;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value && is_stream_errno(value)) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
+    FetchedError error;
+    if (error.value() && is_stream_errno(error.value()))
         return kStreamFailed;
-    }
-    PyErr_Restore(type, value, traceback);
+    error.restore();
     return kCallerError;
 }
 
 // stream.<method>(argument...), with the method held for as long as it runs.
 Outcome call(PyObject* stream, const char* method, PyObject* argument) noexcept {
-    PyRef callable(PyObject_GetAttrString(stream, method));
+    PyRef callable = PyRef::owned(PyObject_GetAttrString(stream, method));
     if (!callable)
         return failure();
     if (!PyCallable_Check(callable.get()))
         return kStreamFailed;
-    PyRef done(PyObject_CallFunctionObjArgs(callable.get(), argument, NULL));
+    PyRef done = PyRef::owned(PyObject_CallFunctionObjArgs(callable.get(), argument, NULL));
     return done ? kWritten : failure();
 }
 
 // The text with what the stream's encoding cannot take escaped. NULL with
 // no exception set where the stream names no encoding that could do it.
 PyObject* escaped(PyObject* stream, PyObject* text) noexcept {
-    PyRef encoding(PyObject_GetAttrString(stream, "encoding"));
-    if (encoding && !PyUnicode_Check(encoding.get()))
+    PyRef encoding = PyRef::owned(PyObject_GetAttrString(stream, "encoding"));
+    if (!encoding)
+        return NULL;  // AttributeError: falls back
+    if (!PyUnicode_Check(encoding.get()))
         return NULL;  // None, say: str.encode would raise TypeError
-    PyRef encoded(encoding ? PyObject_CallMethod(text, "encode", "Os", encoding.get(),
-                                                 "backslashreplace")
-                           : NULL);
+    PyRef encoded = PyRef::owned(
+        PyObject_CallMethod(text, "encode", "Os", encoding.get(), "backslashreplace"));
     return encoded ? PyObject_CallMethod(encoded.get(), "decode", "Os", encoding.get(), "replace")
                    : NULL;
 }
@@ -118,7 +111,7 @@ Outcome write_text(PyObject* stream, PyObject* text) noexcept {
     Outcome outcome = call(stream, "write", text);
     if (outcome != kUnencodable)
         return outcome;
-    PyRef plain(escaped(stream, text));
+    PyRef plain = PyRef::owned(escaped(stream, text));
     if (plain)
         outcome = call(stream, "write", plain.get());
     else if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_LookupError))  // no usable encoding
@@ -172,7 +165,7 @@ PyObject* raise_file_error(int err, const Stem& stem, const char* failed_suffix)
         errno = err;
         return PyErr_SetFromErrno(PyExc_OSError);
     }
-    PyRef name(PyBytes_FromFormat("%s%s", stem.bytes, failed_suffix));
+    PyRef name = PyRef::owned(PyBytes_FromFormat("%s%s", stem.bytes, failed_suffix));
     if (name && !stem.as_bytes)
         name.reset(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AsString(name.get()),
                                                     PyBytes_Size(name.get())));
@@ -188,13 +181,12 @@ PyObject* raise_file_error(int err, const Stem& stem, const char* failed_suffix)
 // handler's, KeyboardInterrupt) ends the call. The stream is owned while it
 // is used: its own write may replace sys.stdout and free it.
 bool InterpreterHost::print(const char* const* pieces, bool flush) noexcept {
-    PyRef stream(PySys_GetObject("stdout"));
-    Py_XINCREF(stream.get());
+    PyRef stream = PyRef::borrowed(PySys_GetObject("stdout"));
     if (stream && stream.get() != Py_None) {
-        PyRef bytes(joined(pieces));
-        PyRef text(bytes ? PyUnicode_DecodeFSDefaultAndSize(PyBytes_AsString(bytes.get()),
-                                                             PyBytes_Size(bytes.get()))
-                         : NULL);
+        PyRef bytes = PyRef::owned(joined(pieces));
+        PyRef text = PyRef::owned(bytes ? PyUnicode_DecodeFSDefaultAndSize(PyBytes_AsString(bytes.get()),
+                                                                            PyBytes_Size(bytes.get()))
+                                        : NULL);
         if (!text)
             return false;
         Outcome outcome = write_text(stream.get(), text.get());
@@ -212,16 +204,48 @@ bool InterpreterHost::print(const char* const* pieces, bool flush) noexcept {
 
 namespace {
 
-PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "quarnel", NULL, -1, quarnel::kMethods, NULL, NULL, NULL, NULL,
+int exec_module(PyObject* module) noexcept {
+    return PyModule_AddStringConstant(module, "__version__", QUARNEL_VERSION);
+}
+
+// Py_mod_multiple_interpreters and its Py_MOD_PER_INTERPRETER_GIL_SUPPORTED,
+// fixed by the stable ABI from 3.12 on; the 3.11 headers built against stop
+// at Py_mod_exec. The module keeps no state of its own, so a subinterpreter
+// with a lock of its own may import it.
+const int kModMultipleInterpreters = 3;
+void* const kPerInterpreterGilSupported = reinterpret_cast<void*>(2);
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, NULL},
 };
+PyModuleDef_Slot kSlots312[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {kModMultipleInterpreters, kPerInterpreterGilSupported},
+    {0, NULL},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "quarnel", NULL, 0, quarnel::kMethods, kSlots, NULL, NULL, NULL,
+};
+PyModuleDef kModule312 = {
+    PyModuleDef_HEAD_INIT, "quarnel", NULL, 0, quarnel::kMethods, kSlots312, NULL, NULL, NULL,
+};
+
+// From "3.12.1 (main, ...)": Py_Version is 3.11 on, and 3.8 to 3.11 refuse a
+// slot they do not know.
+bool knows_interpreter_slot() noexcept {
+    char* rest = NULL;
+    long major = strtol(Py_GetVersion(), &rest, 10);
+    long minor = *rest == '.' ? strtol(rest + 1, NULL, 10) : 0;
+    return major > 3 || (major == 3 && minor >= 12);
+}
 
 }  // namespace
 
-// The only symbol the shared object exports.
+// The only symbol the shared object exports. A definition of each kind, not
+// one patched at import: imports may run at once in subinterpreters that
+// each hold a lock of their own.
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_quarnel() {
-    quarnel::PyRef module(PyModule_Create(&kModule));
-    if (!module || PyModule_AddStringConstant(module.get(), "__version__", QUARNEL_VERSION) != 0)
-        return NULL;
-    return module.release();
+    return PyModuleDef_Init(knows_interpreter_slot() ? &kModule312 : &kModule);
 }

@@ -15,7 +15,7 @@ TitleCache::~TitleCache() {
 // The slot holding `offset`, or the free one where it would go.
 TitleCache::Slot* TitleCache::find(uint32_t offset) noexcept {
     size_t mask = capacity_ - 1;
-    size_t i = (offset * 2654435761u) & mask;
+    size_t i = (offset * 2654435761u) & mask;  // 2^32 / golden ratio: spreads near offsets apart
     while (slots_[i].object && slots_[i].offset != offset)
         i = (i + 1) & mask;
     return &slots_[i];

@@ -242,6 +242,25 @@ class BlockedMessageTest(GuideCase):
             self.assertLess(float(seconds), 2.0, name)
 
 @unittest.skipIf(hasattr(sys, "gettotalrefcount"), "a debug interpreter's own frames are several times larger")
+class SubinterpreterTest(GuideCase):
+
+    def test_a_subinterpreter_with_its_own_lock_reads_as_the_main_one(self):
+        try:
+            from concurrent import interpreters  # 3.14 on
+        except ImportError:
+            self.skipTest("no concurrent.interpreters here")
+        stem = self.pair([(1700000000 + 60 * i, (u"t%d" % (i % 3)).encode("ascii")) for i in range(10)])
+        out = os.path.join(self.dir, "read.txt")
+        interpreter = interpreters.create()
+        try:
+            interpreter.exec("import sys; sys.path[:0] = [%r]\nimport quarnel\nwith open(%r, 'w') as f:\n"
+                             "    f.write(repr(quarnel.read(%r)))\n" % (os.path.dirname(quarnel.__file__), out, stem))
+        finally:
+            interpreter.close()
+        with open(out) as f:
+            self.assertEqual(f.read(), repr(quarnel.read(stem)))
+
+
 class SmallStackTest(GuideCase):
     """Box UIs run plugins on threads with small stacks."""
 
