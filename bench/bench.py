@@ -16,7 +16,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 import quarnel_guide  # noqa: E402
+from guide_oracle import start_time  # noqa: E402  the start-time rule, written once
 
 SIZES = (1000, 65535)
 MARK = "/quarnel-bench-mark"
@@ -30,13 +32,6 @@ def make_guide(top, n):
     quarnel_guide.write(stem, entries)
     # now + shift lands in the middle of the guide
     return stem, base + 60 * (n // 2) + 30
-
-
-def start_time(field):
-    """FILETIME to signed 32-bit Unix seconds (division truncating to zero)."""
-    seconds = abs(field) // 10000000
-    s = ((seconds if field >= 0 else -seconds) + 1240428288) & 0xFFFFFFFF
-    return s - 0x100000000 if s >= 0x80000000 else s
 
 
 def title_text(raw):

@@ -16,6 +16,16 @@ def index_record(start_field, title_offset, skipped=0):
     return struct.pack("<HqH", skipped, start_field, title_offset)
 
 
+def title_record(title, length=None):
+    """A title record: its length field (by default the title's own) and its bytes."""
+    return struct.pack("<H", len(title) if length is None else length) + title
+
+
+def index_file(records, count=None):
+    """An index: the count field (by default the records') and the records."""
+    return struct.pack("<H", len(records) if count is None else count) + b"".join(records)
+
+
 def build(entries, data_header=b"", count=None):
     """entries: (unix_seconds, cp1251 title bytes) pairs, in file order.
     Equal titles share one title record. Returns (index bytes, data bytes)."""

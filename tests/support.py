@@ -76,6 +76,37 @@ class Stdout(object):
         return False
 
 
+class FakeStream(object):
+    """A sys.stdout stand-in. Each write does the next of `writes` (the last
+    one again and again), flush does `flush`: None succeeds, an exception is
+    raised, "swap" puts the real stream back in sys.stdout first (dropping
+    the last reference to this one), anything else is what the call returns.
+    `encoding` FakeStream.MISSING leaves the attribute out."""
+
+    MISSING = object()
+
+    def __init__(self, writes=(None,), flush=None, encoding="ascii"):
+        self.writes, self.flush_action, self.text = list(writes), flush, []
+        if encoding is not FakeStream.MISSING:
+            self.encoding = encoding
+
+    @staticmethod
+    def act(action):
+        if action == "swap":
+            sys.stdout = sys.__stdout__
+        elif isinstance(action, BaseException):
+            raise action
+        return action
+
+    def write(self, text):
+        result = self.act(self.writes.pop(0) if len(self.writes) > 1 else self.writes[0])
+        self.text.append(text)
+        return len(text) if result is None else result
+
+    def flush(self):
+        return self.act(self.flush_action)
+
+
 def child_python(code, env=None):
     """Runs code in a fresh interpreter like this one; returns (status, stdout, stderr).
     The build names the command that starts it in QUARNEL_PYTHON: an

@@ -3,7 +3,6 @@ shared within a call."""
 import errno
 import os
 import signal
-import struct
 import sys
 import time
 import unittest
@@ -169,9 +168,9 @@ class SharedTitleTest(GuideCase):
         result = quarnel.read(self.stem())
         self.assertEqual([i for i in range(2048, 2500) if result[i][1] is not result[i - 2048][1]], [])
         # Records 4096 bytes apart hash to one slot in every table size: a chain of 16.
-        data = b"".join(struct.pack("<H", 4094) + (b"%02d" % i) * 2047 for i in range(16))
+        data = b"".join(rawpair.title_record((b"%02d" % i) * 2047) for i in range(16))
         records = [rawpair.index_record(rawpair.filetime(BASE + i), 4096 * (i % 16)) for i in range(32)]
-        self.raw(struct.pack("<H", 32) + b"".join(records), data, name="chain")
+        self.raw(rawpair.index_file(records), data, name="chain")
         result = quarnel.read(self.stem("chain"))
         self.assertEqual([i for i in range(16) if result[i][1] is not result[i + 16][1]], [])
 
@@ -180,9 +179,9 @@ class SharedTitleTest(GuideCase):
         # byte more is not. (The short record first keeps every start below 64 KiB.)
         titles = [(b"%02d" % i) * 2048 for i in range(16)] + [b"xy"]  # one character would be Python's own singleton
         offsets = [4 + 4098 * i for i in range(16)] + [0]
-        data = b"\x02\x00xy" + b"".join(struct.pack("<H", 4096) + t for t in titles[:16])
+        data = b"".join(rawpair.title_record(t) for t in titles[16:] + titles[:16])
         records = [rawpair.index_record(rawpair.filetime(BASE + i), offsets[i % 17]) for i in range(34)]
-        self.raw(struct.pack("<H", len(records)) + b"".join(records), data)
+        self.raw(rawpair.index_file(records), data)
         titles = [t for _, t in quarnel.read(self.stem())]
         self.assertEqual([titles[i] is titles[i + 17] for i in range(17)], [True] * 16 + [False])
 

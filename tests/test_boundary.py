@@ -4,11 +4,12 @@ is built, and the references a call leaves behind. Each crash case runs in a
 child process, so a fault shows as a failed test rather than a dead suite."""
 import errno
 import gc
+import io
 import os
 import sys
 import unittest
 
-from support import (PY2, GuideCase, Stdout, child_python, rawpair, module_path_code, quarnel,
+from support import (PY2, FakeStream, GuideCase, Stdout, child_python, rawpair, module_path_code, quarnel,
                      watched_child)
 
 MISSING_LINE = "Can't open file %s.ndx errno2\n"
@@ -24,40 +25,18 @@ class Timeout(Exception):
     """What a plugin's alarm handler raises: an ordinary Exception."""
 
 
-class Stream(object):
-    """A sys.stdout stand-in: `write` and `flush` do what they are given
-    (None: succeed; an exception: raise it; "swap": put the real stream back
-    in sys.stdout first, dropping the last reference to this one)."""
-
-    encoding = "ascii"
-
-    def __init__(self, write=None, flush=None, second_write=None):
-        self.actions = {"write": [write, second_write], "flush": [flush]}
-        self.text = []
-
-    def act(self, name):
-        actions = self.actions[name]
-        action = actions.pop(0) if len(actions) > 1 else actions[0]
-        if action == "swap":
-            sys.stdout = sys.__stdout__
-        elif action is not None:
-            raise action
-
-    def write(self, text):
-        self.act("write")
-        self.text.append(text)
-        return len(text)
-
-    def flush(self):
-        self.act("flush")
+def Stream(write=None, flush=None, second_write=None):
+    """The stream whose first write does `write`, later ones `second_write`,
+    and whose flush does `flush`."""
+    return FakeStream([write, second_write], flush)
 
 
-class NoEncoding(Stream):
-    encoding = property(lambda self: self.missing)
+def NoEncoding(write):
+    return FakeStream([write], encoding=FakeStream.MISSING)
 
 
-class NoneEncoding(Stream):
-    encoding = None
+def NoneEncoding(write):
+    return FakeStream([write], encoding=None)
 
 
 class NoWrite(object):
@@ -75,6 +54,17 @@ class NoFlush(object):
 
     def write(self, text):
         self.text.append(text)
+
+
+class TextStream(io.TextIOWrapper):
+    """A real text stream over bytes; getvalue() reads back what it holds."""
+
+    def __init__(self, encoding, errors):
+        io.TextIOWrapper.__init__(self, io.BytesIO(), encoding=encoding, errors=errors)
+
+    def getvalue(self):
+        self.flush()
+        return self.buffer.getvalue().decode(self.encoding, self.errors)
 
 
 def unencodable():
@@ -103,7 +93,8 @@ class MessageStreamTest(GuideCase):
                 raised = type(e)
             finally:
                 sys.stdout = saved
-        return raised, "".join(getattr(stream, "text", [])), out.text
+        held = stream.getvalue() if hasattr(stream, "getvalue") else "".join(getattr(stream, "text", []))
+        return raised, held, out.text
 
     def test_rule(self):
         line = MISSING_LINE % self.stem("missing")
@@ -143,11 +134,19 @@ class MessageStreamTest(GuideCase):
             ("write replaces sys.stdout", lambda: Stream("swap"), FileNotFoundError, written),
             ("flush replaces sys.stdout", lambda: Stream(flush="swap"), FileNotFoundError, written),
         ]
+        cases.append(("redirected to a StringIO", io.StringIO, FileNotFoundError, written))
         for name, make, error, (held, direct) in cases:
             for method in (lambda: quarnel.read(self.stem("missing")),
                            lambda: quarnel.current(self.stem("missing"), 0),
                            lambda: quarnel.between(self.stem("missing"), 0, 1)):
                 self.assertEqual(self.run_with(make(), method), (error, held, direct), name)
+        # A name the file system encoding cannot decode, in real text streams.
+        odd = self.stem("missing") + "\udcff"
+        for name, encoding, errors, held in [
+                ("undecodable name, ASCII stream: escaped", "ascii", "strict", MISSING_LINE % (odd[:-1] + "\\udcff")),
+                ("undecodable name, a stream that takes it", "utf-8", "surrogateescape", MISSING_LINE % odd)]:
+            result = self.run_with(TextStream(encoding, errors), lambda: quarnel.read(odd))
+            self.assertEqual(result, (FileNotFoundError, held, b""), name)
 
     def test_read_error_message(self):
         # "Read error!" is never flushed, and the same rule holds for it.
@@ -160,7 +159,7 @@ class MessageStreamTest(GuideCase):
         ]
         for stream, error, (held, direct) in cases:
             result = self.run_with(stream, lambda: quarnel.read(self.stem("datadir")))
-            self.assertEqual(result, (error, held, direct), stream.actions)
+            self.assertEqual(result, (error, held, direct), (stream.writes, stream.flush_action))
 
     def test_stream_swapped_by_another_thread(self):
         code = module_path_code() + (
@@ -252,8 +251,8 @@ class SubinterpreterTest(GuideCase):
         stem = self.pair([(1700000000 + 60 * i, (u"t%d" % (i % 3)).encode("ascii")) for i in range(10)])
         out = os.path.join(self.dir, "read.txt")
         interpreter = interpreters.create()
-        try:
-            interpreter.exec("import sys; sys.path[:0] = [%r]\nimport quarnel\nwith open(%r, 'w') as f:\n"
+        try:  # exec is a keyword to Python 2, which reads this file too
+            getattr(interpreter, "exec")("import sys; sys.path[:0] = [%r]\nimport quarnel\nwith open(%r, 'w') as f:\n"
                              "    f.write(repr(quarnel.read(%r)))\n" % (os.path.dirname(quarnel.__file__), out, stem))
         finally:
             interpreter.close()

@@ -1,13 +1,11 @@
 """File failures (the message on standard output, IOError with the errno
 and, on Python 3, the file) and argument errors."""
-import contextlib
 import errno
-import io
 import os
 import sys
 import unittest
 
-from support import (PY2, TEXT, GuideCase, Stdout, as_bytes, child_python, failed_file, rawpair,
+from support import (PY2, TEXT, FakeStream, GuideCase, Stdout, as_bytes, child_python, failed_file, rawpair,
                      module_path_code, open_fds, quarnel)
 
 GOOD_INDEX, GOOD_DATA = rawpair.build([(10, b"a"), (20, b"b"), (30, b"c")])
@@ -164,16 +162,6 @@ class ArgumentTest(GuideCase):
             self.assertEqual(out.text, b"", (method, args))
 
 
-class Stream(object):
-    """A sys.stdout stand-in whose write raises."""
-
-    def __init__(self, error):
-        self.error = error
-
-    def write(self, text):
-        raise self.error
-
-
 class BytesPath(object):
     """A path object whose __fspath__ gives bytes."""
 
@@ -220,44 +208,6 @@ class Python3InterfaceTest(GuideCase):
                     quarnel.read(given)
             self.assertEqual(caught.exception.filename, filename)
             self.assertIs(type(caught.exception.filename), type(filename))
-
-    def test_where_the_message_goes(self):
-        missing = self.stem("missing")
-        odd = missing + "\udcff"
-        line = "Can't open file %s.ndx errno2\n"
-
-        def text_stream(encoding, errors):
-            return io.TextIOWrapper(io.BytesIO(), encoding=encoding, errors=errors)
-
-        cases = [
-            # (name, stem, stream, what the stream holds, what reaches descriptor 1)
-            ("redirected", missing, io.StringIO(), line % missing, b""),
-            ("no sys.stdout", missing, None, None, as_bytes(line % missing)),
-            ("a stream that fails", missing, Stream(ValueError("closed")), None, as_bytes(line % missing)),
-            ("undecodable name, ASCII stream", odd, text_stream("ascii", "strict"),
-             (line % (missing + "\\udcff")).encode("ascii"), b""),
-            ("undecodable name, stream that takes it", odd, text_stream("utf-8", "surrogateescape"),
-             as_bytes(line % odd), b""),
-        ]
-        for name, stem, stream, held, direct in cases:
-            with Stdout() as out:
-                saved, sys.stdout = sys.stdout, stream
-                try:
-                    with self.assertRaises(FileNotFoundError):
-                        quarnel.read(stem)
-                finally:
-                    sys.stdout = saved
-            if isinstance(stream, io.TextIOWrapper):
-                stream.flush()
-                self.assertEqual(stream.buffer.getvalue(), held, name)
-            elif held is not None:
-                self.assertEqual(stream.getvalue(), held, name)
-            self.assertEqual(out.text, direct, name)
-
-    def test_interrupt_while_writing_wins(self):
-        with contextlib.redirect_stdout(Stream(KeyboardInterrupt())):
-            with self.assertRaises(KeyboardInterrupt):
-                quarnel.read(self.stem("missing"))
 
 
 if __name__ == "__main__":

@@ -5,16 +5,10 @@ import struct
 import sys
 import unittest
 
+import guide_oracle
 from support import TEXT, GuideCase, Stdout, child_python, rawpair, module_path_code, quarnel
 
 ABV = u"\u0410\u0411\u0412"
-
-
-def expected_start(field):
-    """Start field to start time, worked out independently of the module."""
-    seconds = abs(field) // 10 ** 7 * (1 if field >= 0 else -1)
-    unix = (seconds - 11644473600) % 2 ** 32
-    return unix - 2 ** 32 if unix >= 2 ** 31 else unix
 
 
 def one_entry(start_field, title_offset=0, skipped=0):
@@ -41,12 +35,12 @@ class LayoutTest(GuideCase):
             (rawpair.filetime(2 ** 31 - 1), 2 ** 31 - 1),
             (rawpair.filetime(2 ** 31), -2 ** 31),
             (rawpair.filetime(-2 ** 31), -2 ** 31),
-            (2 ** 63 - 1, expected_start(2 ** 63 - 1)),
-            (-2 ** 63, expected_start(-2 ** 63)),
-            (-10 ** 7 - 5, expected_start(-10 ** 7 - 5)),
+            (2 ** 63 - 1, guide_oracle.start_time(2 ** 63 - 1)),
+            (-2 ** 63, guide_oracle.start_time(-2 ** 63)),
+            (-10 ** 7 - 5, guide_oracle.start_time(-10 ** 7 - 5)),
         ]
         rng = random.Random(7)
-        cases += [(f, expected_start(f)) for f in
+        cases += [(f, guide_oracle.start_time(f)) for f in
                   (rng.randint(-2 ** 63, 2 ** 63 - 1) for _ in range(200))]
         for field, start in cases:
             self.raw(one_entry(field), b"")
@@ -54,14 +48,14 @@ class LayoutTest(GuideCase):
 
     def test_entry_count_and_short_files(self):
         data = b"\x02\x00AB"
-        zero_start = expected_start(0)
+        zero_start = guide_oracle.start_time(0)
         partial = struct.unpack("<q", b"\x11\x22\x33" + b"\0" * 5)[0]
         cases = [
             ("empty index", b"", ()),
             ("count 0 with records behind it", b"\x00\x00" + rawpair.index_record(0, 0), ()),
             ("one byte is the count", b"\x02", ((zero_start, u"AB"),) * 2),
             ("record cut inside the start field",
-             b"\x01\x00\x09\x09\x11\x22\x33", ((expected_start(partial), u"AB"),)),
+             b"\x01\x00\x09\x09\x11\x22\x33", ((guide_oracle.start_time(partial), u"AB"),)),
             ("record cut inside the title offset",
              b"\x01\x00" + rawpair.index_record(0, 0x0300)[:11], ((zero_start, u"AB"),)),
         ]
@@ -74,7 +68,7 @@ class LayoutTest(GuideCase):
         result = quarnel.read(self.stem())
         self.assertEqual(len(result), 65535)
         self.assertEqual(result[0], (5, u"Z"))
-        self.assertEqual(result[-1], (expected_start(0), u"Z"))
+        self.assertEqual(result[-1], (guide_oracle.start_time(0), u"Z"))
 
     def test_entries_keep_file_order_and_share_titles(self):
         entries = [(300, b"c"), (100, b"a"), (200, b"c"), (-5, b"\xc0")]
@@ -135,7 +129,7 @@ class TitleTest(GuideCase):
 
     def test_every_byte_decodes_as_cp1251(self):
         raw = bytes(bytearray(range(1, 256)))
-        self.raw(one_entry(0), struct.pack("<H", len(raw)) + raw)
+        self.raw(one_entry(0), rawpair.title_record(raw))
         title = quarnel.read(self.stem())[0][1]
         self.assertIsInstance(title, TEXT)
         self.assertEqual(title, raw.decode("cp1251", "replace"))
@@ -144,7 +138,7 @@ class TitleTest(GuideCase):
         # The unicode constructor is bound by name at load (either width):
         # a wrong binding shows only in a fresh process, at import or first call.
         raw = bytes(bytearray(range(1, 256)))
-        self.raw(one_entry(0), struct.pack("<H", len(raw)) + raw)
+        self.raw(one_entry(0), rawpair.title_record(raw))
         code = module_path_code() + (
             "import quarnel\n"
             "t = quarnel.read(%r)[0][1]\n"

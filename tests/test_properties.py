@@ -9,7 +9,7 @@ import sys
 import time
 import unittest
 
-from support import GuideCase, Stdout, rawpair, quarnel
+from support import FakeStream, GuideCase, Stdout, rawpair, quarnel
 import guide_oracle
 
 try:
@@ -47,21 +47,19 @@ else:
 
     @st.composite
     def pairs(draw):
-        import struct
         data = bytearray(draw(st.binary(max_size=8)))
         offsets = []
         for title in draw(st.lists(titles, max_size=6)):
             offsets.append(len(data))
             length = draw(st.one_of(st.just(len(title)), st.integers(0, 0xFFFF)))
-            data += struct.pack("<H", length) + title
+            data += rawpair.title_record(title, length)
         offsets += draw(st.lists(st.integers(0, 0xFFFF), max_size=2))
         n = draw(st.integers(0, 12))
-        records = b"".join(struct.pack("<HqH", draw(st.integers(0, 0xFFFF)), draw(start_fields),
-                                       draw(st.sampled_from(offsets)) if offsets else 0)
-                           for _ in range(n))
+        records = [rawpair.index_record(draw(start_fields), draw(st.sampled_from(offsets)) if offsets else 0,
+                                        draw(st.integers(0, 0xFFFF))) for _ in range(n)]
         # Small lies keep examples cheap to shrink; the fixed tests read 65535.
         count = draw(st.one_of(st.just(n), st.integers(0, 40)))
-        index = struct.pack("<H", count) + records
+        index = rawpair.index_file(records, count)
         index = index[:draw(st.integers(0, len(index)))] if draw(st.booleans()) else index
         data = bytes(data)
         data = data[:draw(st.integers(0, len(data)))] if draw(st.booleans()) else data
@@ -164,29 +162,6 @@ else:
     actions = st.sampled_from([None, "swap", -1, "text", object()] + STREAM_FAULTS + OTHER_ERRORS
                               + [UNENCODABLE])
 
-    class Stream(object):
-        def __init__(self, writes, flush, encoding):
-            self.writes = list(writes)
-            self.flush_action = flush
-            if encoding is not None:
-                self.encoding = encoding
-            self.text = []
-
-        def act(self, action):
-            if action == "swap":
-                sys.stdout = sys.__stdout__
-            elif isinstance(action, BaseException):
-                raise action
-            return action
-
-        def write(self, text):
-            result = self.act(self.writes.pop(0) if len(self.writes) > 1 else self.writes[0])
-            self.text.append(text)
-            return result
-
-        def flush(self):
-            return self.act(self.flush_action)
-
     def kind(action):
         """The stream rule: 'stream' falls back, 'escape' writes again,
         'error' stands, 'ok' is written."""
@@ -204,12 +179,12 @@ else:
 
         @budget(2)
         @given(st.lists(actions, min_size=2, max_size=2), actions,
-               st.sampled_from(["ascii", "utf-8", None, "no-such-codec"]))
+               st.sampled_from(["ascii", "utf-8", None, FakeStream.MISSING, "no-such-codec"]))
         def test_stream_rule(self, writes, flush, encoding):
             line = "Can't open file %s.ndx errno2\n" % self.stem("missing")
             first = kind(writes[0])
             if first == "escape":
-                first = "stream" if encoding in (None, "no-such-codec") else kind(writes[1])
+                first = "stream" if encoding in (None, FakeStream.MISSING, "no-such-codec") else kind(writes[1])
                 first = "stream" if first == "escape" else first
             if first == "ok":
                 flushed = kind(flush)
@@ -218,7 +193,7 @@ else:
                 outcome = (FileNotFoundError, "", line.encode())
             else:
                 outcome = (type(writes[1] if kind(writes[0]) == "escape" else writes[0]), "", b"")
-            stream = Stream(writes, flush, encoding)
+            stream = FakeStream(writes, flush, encoding)
             raised = None
             with Stdout() as out:
                 saved, sys.stdout = sys.stdout, stream
