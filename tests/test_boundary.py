@@ -240,7 +240,6 @@ class BlockedMessageTest(GuideCase):
             self.assertEqual(outcome, "Timeout", name)
             self.assertLess(float(seconds), 2.0, name)
 
-@unittest.skipIf(hasattr(sys, "gettotalrefcount"), "a debug interpreter's own frames are several times larger")
 class SubinterpreterTest(GuideCase):
 
     def test_a_subinterpreter_with_its_own_lock_reads_as_the_main_one(self):
@@ -260,6 +259,7 @@ class SubinterpreterTest(GuideCase):
             self.assertEqual(f.read(), repr(quarnel.read(stem)))
 
 
+@unittest.skipIf(hasattr(sys, "gettotalrefcount"), "a debug interpreter's own frames are several times larger")
 class SmallStackTest(GuideCase):
     """Box UIs run plugins on threads with small stacks."""
 
