@@ -49,7 +49,10 @@ fi
 wrapper_name=$program
 [ "$arch" = "$host_arch" ] || wrapper_name=$program-$arch
 wrapper=$top/.deps/bin/$wrapper_name
-root=$top/.deps/py/$suite-$arch-$package-$version
+# By its physical path: a checkout whose .deps is a link to another's (the
+# README recipes' copy) finds the same trees and the same wrappers.
+mkdir -p "$top/.deps/py"
+root=$(cd "$top/.deps/py" && pwd -P)/$suite-$arch-$package-$version
 # Bumped when wrappers change form, so older ones are written again.
 form="wrapper form 2"
 if [ -x "$wrapper" ] && [ -f "$root/.complete" ] && grep -q "$root" "$wrapper" && grep -q "$form" "$wrapper"; then
