@@ -15,7 +15,7 @@ host=$(dpkg --print-architecture)
 [ "$target" = host ] && target=$host
 column() { "$top/tools/target.sh" "$target" "$1"; }
 
-need_packages cmake:cmake g++:g++ make:make readelf:binutils dpkg-architecture:dpkg-dev
+need_packages cmake:cmake g++:g++ make:make readelf:binutils dpkg-architecture:dpkg-dev /usr/bin/python3.11:python3.11
 triplet=$(column triplet)
 cross=()
 if [ "$target" != "$host" ]; then
@@ -31,40 +31,35 @@ first_only() { if [ -n "${QUARNEL_FIRST_ONLY:-}" ]; then head -n 1; else cat; fi
 
 # The commands of this column's interpreters, one a line.
 interpreters() {
+    local suite kind version names name
     if [ "$major" = 2 ]; then
-        local source name
         [ "$(column py2)" = - ] && return
         # The host's 2.7 builds the ones made here and precompiles the others.
         "$top/tools/fetch-python2.sh" >&2
-        for source in $(column py2 | tr , '\n' | first_only); do
-            case $source in
-                *:source|*:ucs2)
-                    width=${source#*:}; [ "$width" = source ] && width=ucs4
-                    name=$("$top/tools/build-python2.sh" "$target" "${source%%:*}" "$width") || return 1 ;;
-                *)
+        column py2-sources | first_only | while read -r suite kind; do
+            case $kind in
+                binary)
                     name=python2.7
                     if [ "$target" != "$host" ]; then
-                        name=$("$top/tools/fetch-python.sh" "$source" "$target" python2.7,libpython2.7-dev) || return 1
+                        name=$("$top/tools/fetch-python.sh" "$suite" "$target" python2.7,libpython2.7-dev </dev/null) || exit 1
                     fi ;;
+                *) name=$("$top/tools/build-python2.sh" "$target" "$suite" "$kind" </dev/null) || exit 1 ;;
             esac
             echo "$top/.deps/bin/$name"
         done
         return
     fi
-    [ "$(column py3)" = - ] && return
-    local entry suite version names name
     name=$("$top/tools/fetch-python.sh" --headers "$target") || return 1
     echo "$top/.deps/bin/$name"
     [ -n "${QUARNEL_FIRST_ONLY:-}" ] && return
-    for entry in $(column py3 | cut -s -d, -f2- | tr , ' '); do
-        suite=${entry%%:*} version=${entry#*:}
+    column py3-entries | tail -n +2 | while read -r suite version; do
         names=python$version
         if [ "${version%+}" != "$version" ]; then
-            names=$("$top/tools/fetch-python.sh" "$suite" "$target" "python$version")
-            [ -n "$names" ] || { echo "FETCH FAILED: Debian $suite has no python$version" >&2; return 1; }
+            names=$("$top/tools/fetch-python.sh" "$suite" "$target" "python$version" </dev/null)
+            [ -n "$names" ] || { echo "FETCH FAILED: Debian $suite has no python$version" >&2; exit 1; }
         fi
         for name in $names; do
-            name=$("$top/tools/fetch-python.sh" "$suite" "$target" "$name") || return 1
+            name=$("$top/tools/fetch-python.sh" "$suite" "$target" "$name" </dev/null) || exit 1
             echo "$top/.deps/bin/$name"
         done
     done
@@ -88,6 +83,9 @@ if [ -f "$build/CMakeCache.txt" ] && [ "$(cat "$build/.configured-for" 2>/dev/nu
 fi
 mkdir -p "$build"
 echo "$stamp" >"$build/.configured-for"
+# The interpreters this build is tested in, a command a line, the first
+# giving the headers: what the test and bench scripts run.
+echo "$pythons" >"$build/interpreters.txt"
 cmake -S "$top" -B "$build" "${cross[@]}" -DQUARNEL_TARGET="$target" -DQUARNEL_PYTHON="$major" \
     -DQUARNEL_PYTHON_INCLUDE_DIR="$include" -DQUARNEL_TEST_PYTHONS="$(echo "$pythons" | paste -sd';')" \
     -DQUARNEL_HOST_PYTHON="$host_python" -DQUARNEL_EXPECT_MACHINE="$machine" \

@@ -19,9 +19,8 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/tools/debian-apt.sh"
 
 if [ "$1" = --headers ]; then
-    entry=$("$top/tools/target.sh" "$2" py3 | cut -d, -f1)
-    exec "$0" "${entry%%:*}" "$("$top/tools/target.sh" "$2" target)" \
-        "python${entry#*:},libpython${entry#*:}-dev"
+    read -r suite version < <("$top/tools/target.sh" "$2" py3-entries)
+    exec "$0" "$suite" "$("$top/tools/target.sh" "$2" target)" "python$version,libpython$version-dev"
 fi
 
 suite=$1 arch=$2 packages=$3 program=${4:-}
