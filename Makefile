@@ -13,6 +13,11 @@ DEBUG_FLAGS_OF = -DQUARNEL_TARGET=$(HOST) -DQUARNEL_PYTHON_INCLUDE_DIR=$(call IN
 SUITE_IN = cd tests && PYTHONPATH=$(CURDIR)/$(1) QUARNEL_PYTHON=$(CURDIR)/$(2) \
   QUARNEL_EINTR_SHIM=$(CURDIR)/build/tests/eintr_shim.so $(CURDIR)/$(2) -m unittest discover -p 'test_*.py'
 
+# The tooling's Python: Debian's own 3.11 (another python3.11 may come first
+# on PATH), installed when missing.
+TOOLS_PYTHON := /usr/bin/python3.11
+TOOLS = tools/need.sh $(TOOLS_PYTHON):python3.11 && $(TOOLS_PYTHON)
+
 FUZZ_SECONDS ?= 180
 LEAK_ITERATIONS ?= 5000
 
@@ -34,7 +39,8 @@ FORCE:
 
 # Day to day: this machine's builds and suites only.
 check:
-	tools/test-all.sh host
+	$(TOOLS) tools/test_targets.py
+	$(TOOLS) tools/test_all.py host
 
 # The property tests' example budget: small day to day, larger in make test.
 export QUARNEL_PROPERTY_EXAMPLES ?= 60
@@ -43,8 +49,9 @@ test: QUARNEL_PROPERTY_EXAMPLES = 400
 test:
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60
 	$(MAKE) --no-print-directory leakcheck
-	tools/test-all.sh
-	tools/test-shipping.sh
+	$(TOOLS) tools/test_targets.py
+	$(TOOLS) tools/test_all.py
+	$(TOOLS) tools/test_shipping.py
 
 # What ships: dist/quarnel-<version>-cp38-abi3-<tag of targets.txt>.whl for every
 # target, cross-built the way image recipes do, and the source release.
@@ -71,8 +78,8 @@ leakcheck: build build-py3
 	cmake --build build-dbg-py3 -j2
 	.deps/bin/python3.11d tests/leak_loop.py build-dbg-py3 $(LEAK_ITERATIONS)
 	$(call SUITE_IN,build-dbg-py3,.deps/bin/python3.11d)
-	tools/valgrind-suite.sh build $(PY2)
-	tools/valgrind-suite.sh build-py3 $(PY3)
+	$(TOOLS) tools/valgrind_suite.py build $(PY2)
+	$(TOOLS) tools/valgrind_suite.py build-py3 $(PY3)
 
 # A bounded libFuzzer run over the reader; any crash or broken invariant fails it.
 fuzz: build
@@ -96,7 +103,7 @@ demo: FORCE
 # Figures, not a test: the module against its system-call floor and two
 # pure-Python readers, on the host and in every target's interpreters under qemu.
 bench:
-	tools/bench-all.sh
+	$(TOOLS) tools/bench_all.py
 
 clean:
 	rm -rf build build-* dist *.egg-info

@@ -1,0 +1,231 @@
+"""Tests what ships, as users get it: every wheel of targets.txt unpacked and
+run through the suite in its target's interpreters, each manylinux tag
+confirmed by auditwheel (Debian sid's, in sid's Python); the host's wheel
+installed by pip in a plain virtual environment; the README's install
+recipes run as written; the source release in a fresh virtual environment
+of Debian's Python 3.11, offline; the stubs under mypy; Python 2.7's
+`setup.py build`; the quarnel-guide command from the wheel and from that
+build, its XMLTV checked by Debian's xmltv-util. Prints one line a check
+and a count; fails if any check failed. Every command and its output go to
+the log it names on failure.
+Usage: test_shipping.py"""
+import os
+import platform
+import re
+import shutil
+import sys
+import tarfile
+import tempfile
+import zipfile
+
+import targets
+from runner import CommandFailed, capture, run
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TOOLS = os.path.join(TOP, "tools")
+PY311 = os.path.join(TOP, ".deps", "bin", "python3.11")
+DEBIAN_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"  # a plain Debian machine's: no other python3.11 first
+
+
+class Shipping(object):
+    def __init__(self, work):
+        self.work, self.passed, self.failed = work, 0, 0
+        self.log = os.path.join(work, "shipping.log")
+        self.table = targets.load()
+        self.host = targets.find(self.table, "host")
+
+    def check(self, name, step):
+        """Runs step(); a check passes when it returns True."""
+        try:
+            ok = step()
+            why = ""
+        except (CommandFailed, OSError, KeyError) as error:
+            ok, why = False, str(error)
+        if ok:
+            self.passed += 1
+            print("ok      %s" % name)
+        else:
+            self.failed += 1
+            print("FAILED  %s" % name)
+            with open(self.log) as f:
+                sys.stdout.write("".join(f.readlines()[-20:]))
+            if why:
+                print(why)
+        sys.stdout.flush()
+
+    def run(self, command, **kwargs):
+        return run(command, self.log, **kwargs)
+
+    def suite(self, python, module_dir, target=None):
+        """The whole suite, which checks it imported the module from module_dir
+        on the target's machine."""
+        target = target or self.host
+        env = dict(os.environ, PYTHONPATH=module_dir, QUARNEL_BUILD_DIR=module_dir, QUARNEL_PYTHON=python,
+                   QUARNEL_EXPECT_MACHINE=target.machine(), QUARNEL_STACK_DEPTH=target.depth)
+        return self.run([python, "-m", "unittest", "discover", "-p", "test_*.py"], cwd=os.path.join(TOP, "tests"),
+                        env=env) == 0
+
+    def venv_suite(self, venv):
+        python = os.path.join(venv, "bin", "python")
+        return self.suite(python, capture([python, "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])"]))
+
+    def wheel_name(self, target, version):
+        return "quarnel-%s-cp38-abi3-%s.whl" % (version, target.wheel)
+
+    def readme(self, copy, name, **variables):
+        """The README's sh block `name`, run as written in the copy of the checkout."""
+        block = os.path.join(self.work, "block.sh")
+        with open(block, "w") as f:
+            f.write(capture([PY311, os.path.join(TOP, "tests", "readme_sh.py"), os.path.join(TOP, "README.md"), name]))
+        env = dict(os.environ, PATH=DEBIAN_PATH, **variables)
+        return self.run(["bash", "-e", block], cwd=copy, env=env) == 0
+
+
+def audit_python(host):
+    """The first of sid's Pythons the host's row names, and the path of auditwheel."""
+    path = capture([os.path.join(TOOLS, "fetch-python-modules.sh"), "sid", "python3-auditwheel",
+                    "python3-pyelftools", "python3-packaging"])
+    version = [v for suite, v in host.py3_entries if suite == "sid"][0]
+    name = "python" + version
+    if version.endswith("+"):
+        name = capture([os.path.join(TOOLS, "fetch-python.sh"), "sid", host.target, name]).splitlines()[0]
+    name = capture([os.path.join(TOOLS, "fetch-python.sh"), "sid", host.target, name]).splitlines()[-1]
+    return os.path.join(TOP, ".deps", "bin", name), path
+
+
+def wheels(s, version):
+    python, path = audit_python(s.host)
+    for target in s.table:
+        try:
+            wheel = capture([os.path.join(TOOLS, "wheel.sh"), target.target], log=s.log).splitlines()[-1]
+        except (CommandFailed, IndexError):
+            s.check("wheel for " + target.target, lambda: False)
+            continue
+        name = os.path.basename(wheel)
+        unpacked = os.path.join(s.work, "wheel-" + target.target)
+        zipfile.ZipFile(wheel).extractall(unpacked)
+        s.check(name + ": file checks", lambda: s.run(
+            [PY311, os.path.join(TOP, "tests", "check_shared_object.py"), os.path.join(unpacked, "quarnel.abi3.so"),
+             "--elf", target.elf, "--glibc", target.glibc, "--init", "PyInit_quarnel", "--triplet", target.triplet]) == 0)
+        s.check(name + ": carries the stubs", lambda: all(
+            os.path.isfile(os.path.join(unpacked, stubs, "__init__.pyi")) for stubs in ("quarnel-stubs", "quarnel_guide-stubs")))
+        if target.wheel.startswith("manylinux"):
+            tag = target.wheel.split(".")[0]
+            shown = capture([python, "-m", "auditwheel", "show", wheel], env=dict(os.environ, PYTHONPATH=path),
+                            log=s.log, check=False)
+            with open(s.log, "a") as f:
+                f.write(shown + "\n")
+            s.check("%s: auditwheel agrees with %s" % (name, tag), lambda: re.search(
+                r'is consistent with the following platform tag: "%s"' % tag, " ".join(shown.split())) is not None)
+        listing = os.path.join(TOP, target.build_dir("3", s.host.target), "interpreters.txt")
+        if not os.path.isfile(listing):
+            s.check("%s: interpreters (%s not built)" % (name, os.path.dirname(listing)), lambda: False)
+            continue
+        for python_command in open(listing).read().split():
+            s.check("%s in %s" % (name, os.path.basename(python_command)),
+                    lambda: s.suite(python_command, unpacked, target))
+
+
+def releases(s, version):
+    sdist = os.path.join(TOP, "dist", "quarnel-%s.tar.gz" % version)
+    if os.path.exists(sdist):
+        os.remove(sdist)
+    s.run(["/usr/bin/python3.11", "setup.py", "-q", "sdist", "-d", "dist"], cwd=TOP, check=False)
+    s.check("source release " + os.path.basename(sdist), lambda: os.path.isfile(sdist))
+    names = tarfile.open(sdist).getnames() if os.path.isfile(sdist) else []
+    s.check("source release holds sources only", lambda: "quarnel-%s/sources.txt" % version in names and not [
+        n for n in names if re.search(r"/(\.deps|build[^/]*|dist)/|\.(so|o|pyc)$", n)])
+
+    # The host's wheel by its own name, in a plain venv: pip alone decides it fits.
+    venv = os.path.join(s.work, "venv-wheel")
+    s.run(["/usr/bin/python3.11", "-m", "venv", venv])
+    s.check("pip installs the host's wheel in a fresh venv", lambda: s.run(
+        [os.path.join(venv, "bin", "pip"), "install", "-q", "--no-index",
+         os.path.join(TOP, "dist", s.wheel_name(s.host, version))], cwd=s.work) == 0)
+    s.check("suite in the venv the wheel went into", lambda: s.venv_suite(venv))
+    s.check("quarnel-guide from the wheel, XMLTV checked by tv_validate_file and tv_sort", lambda: s.run(
+        [os.path.join(TOP, "tests", "guide_tool_check.sh"), os.path.join(s.work, "tool-wheel"),
+         os.path.join(venv, "bin", "quarnel-guide")]) == 0)
+
+    # The README's install recipes, run as written in a copy of the checkout
+    # (tracked files only; the fetched trees shared): a reader's commands.
+    copy = os.path.join(s.work, "checkout")
+    for path in capture(["git", "ls-files"], cwd=TOP).splitlines():
+        os.makedirs(os.path.dirname(os.path.join(copy, path)), exist_ok=True)
+        shutil.copy2(os.path.join(TOP, path), os.path.join(copy, path))
+    os.symlink(os.path.join(TOP, ".deps"), os.path.join(copy, ".deps"))
+    shutil.copy(os.path.join(TOP, "tests", "typing", "uses_quarnel.py"), os.path.join(copy, "myplugin.py"))
+    s.check("README: offline install from a checkout", lambda: s.readme(copy, "offline install from a checkout"))
+    s.check("suite in the venv installed from the checkout", lambda: s.venv_suite(os.path.join(copy, "venv")))
+    s.check("README: mypy finds the stubs both ways", lambda: s.readme(copy, "mypy finding the stubs",
+                                                                       MYPY_CACHE_DIR="/dev/null"))
+    armhf = targets.find(s.table, "armhf")
+    s.check("README: one target's wheel (armhf, this machine's)", lambda: s.readme(copy, "one target's wheel") and all(
+        os.path.isfile(os.path.join(copy, "dist", s.wheel_name(t, version))) for t in (armhf, s.host)))
+    s.check("README: Python 2.7 build", lambda: s.readme(copy, "Python 2.7 build") and os.path.isfile(
+        os.path.join(copy, "build-setuptools", "lib.linux-%s-2.7" % platform.machine(), "quarnel.so")))
+    header_python = capture([os.path.join(TOOLS, "fetch-python.sh"), "--headers", "armhf"]).splitlines()[-1]
+    include = capture([os.path.join(TOOLS, "python-include.sh"), os.path.join(TOP, ".deps", "bin", header_python)])
+    shutil.rmtree(os.path.join(copy, "dist"), ignore_errors=True)
+    by_hand = os.path.join(s.work, "by-hand")
+
+    def wheel_by_hand():
+        if not s.readme(copy, "one target's wheel by hand", TRIPLET=armhf.triplet, MACHINE=armhf.machine(),
+                        TAG=armhf.wheel, CPUFLAGS="", ROOT=include[:-len("/usr/include/python3.11")]):
+            return False
+        zipfile.ZipFile(os.path.join(copy, "dist", s.wheel_name(armhf, version))).extractall(by_hand)
+        return s.run([PY311, os.path.join(TOP, "tests", "check_shared_object.py"),
+                      os.path.join(by_hand, "quarnel.abi3.so"), "--elf", armhf.elf, "--glibc", armhf.glibc,
+                      "--init", "PyInit_quarnel"]) == 0
+    s.check("README: one target's wheel by hand (armhf), file checks", wheel_by_hand)
+
+    venv = os.path.join(s.work, "venv-sdist")
+    s.run(["/usr/bin/python3.11", "-m", "venv", "--system-site-packages", venv])
+    s.check("pip install from the sdist, offline", lambda: s.run(
+        [os.path.join(venv, "bin", "pip"), "install", "-q", "--no-index", "--no-build-isolation", sdist], cwd=s.work) == 0)
+    s.check("suite in the venv installed from the sdist", lambda: s.venv_suite(venv))
+    mypy = capture(["mypy", "--python-executable", os.path.join(copy, "venv", "bin", "python"), "--no-incremental",
+                    "--cache-dir=/dev/null", os.path.join(TOP, "tests", "typing", "misuses_quarnel.py")],
+                   log=s.log, check=False)
+    with open(s.log, "a") as f:
+        f.write(mypy)
+    s.check("mypy: each misuse reported", lambda: mypy.count(": error:") == 6)
+
+
+def python2_build(s):
+    """Python 2.7 through plain distutils; its settings name /usr/include."""
+    s.run([os.path.join(TOOLS, "fetch-python2.sh")])
+    py2 = os.path.join(TOP, ".deps", "bin", "python2.7")
+    include = capture([os.path.join(TOOLS, "python-include.sh"), py2])
+    lib, scripts = os.path.join(s.work, "py2"), os.path.join(s.work, "py2-bin")
+    s.check("python2.7 setup.py build", lambda: s.run(
+        [py2, "setup.py", "-q", "build", "--build-lib", lib, "--build-temp", os.path.join(s.work, "py2-tmp"),
+         "--build-scripts", scripts], cwd=TOP, env=dict(os.environ, CFLAGS="-I" + include)) == 0)
+    s.check("python2.7 build: file checks", lambda: s.run(
+        [PY311, os.path.join(TOP, "tests", "check_shared_object.py"), os.path.join(lib, "quarnel.so"),
+         "--elf", s.host.elf, "--glibc", s.host.glibc, "--init", "initquarnel"]) == 0)
+    s.check("python2.7 build: suite", lambda: s.suite(py2, lib))
+    s.check("quarnel-guide from the python2.7 build", lambda: s.run(
+        [os.path.join(TOP, "tests", "guide_tool_check.sh"), os.path.join(s.work, "tool-py2"), py2,
+         os.path.join(scripts, "quarnel-guide")], env=dict(os.environ, PYTHONPATH=lib)) == 0)
+
+
+def main():
+    run([os.path.join(TOOLS, "need.sh"), "python3.11:python3.11", "mypy:mypy", "-:python3-venv",
+         "-:python3-setuptools", "-:python3-wheel", "-:python3-pip", "tv_validate_file:xmltv-util"], os.devnull)
+    work = tempfile.mkdtemp(prefix="quarnel-shipping-")
+    try:
+        s = Shipping(work)
+        version = open(os.path.join(TOP, "VERSION")).read().strip()
+        s.check("README names version " + version, lambda: "quarnel " + version in open(os.path.join(TOP, "README.md")).read())
+        wheels(s, version)
+        releases(s, version)
+        python2_build(s)
+        print("shipping: %d passed, %d failed" % (s.passed, s.failed))
+        return 1 if s.failed else 0
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
