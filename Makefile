@@ -67,7 +67,7 @@ sdist:
 # the suites under valgrind memcheck.
 leakcheck: build build-py3
 	tools/need.sh valgrind:valgrind
-	tools/fetch-python2.sh dbg
+	tools/fetch-python.sh --python2 dbg >/dev/null
 	cmake -S . -B build-dbg $(call DEBUG_FLAGS_OF,.deps/bin/python2.7-dbg) -DQUARNEL_MODULE_SUFFIX=_d.so >/dev/null
 	cmake --build build-dbg -j2
 	.deps/bin/python2.7-dbg tests/leak_loop.py build-dbg $(LEAK_ITERATIONS)

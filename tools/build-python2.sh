@@ -15,7 +15,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 name=$1 suite=$2 width=$3
 host=$(dpkg --print-architecture)
 [ "$name" = host ] && name=$host
-host_python=$top/.deps/bin/python2.7
+host_python=$top/.deps/bin/$("$top/tools/fetch-python.sh" --python2)
 target=$("$top/tools/target.sh" "$name" triplet)
 qemu=$("$top/tools/target.sh" "$name" qemu)
 cflags=$("$top/tools/target.sh" "$name" cflags)
@@ -126,16 +126,9 @@ if [ "$name" = "$host" ]; then
 else
     emulator="QEMU_LD_PREFIX=$sysroot exec $qemu" comment="Runs the $name $width Python 2.7 under qemu user-mode emulation."
 fi
-cat >"$wrapper" <<WRAP
-#!/bin/sh
-# $comment
-root=\$(cd "\$(dirname "\$(readlink -f "\$0")")/../$(basename "$prefix")" && pwd)
-PYTHONHOME=\$root/usr
-export PYTHONHOME
-unset LD_LIBRARY_PATH
-${emulator:-exec} "\$root/usr/bin/python2.7" "\$@"
-WRAP
-chmod +x "$wrapper"
+write_wrapper "$wrapper" "$comment" \
+    "root=\$(cd \"\$(dirname \"\$(readlink -f \"\$0\")\")/../$(basename "$prefix")\" && pwd)" \
+    'PYTHONHOME=$root/usr' 'export PYTHONHOME' 'unset LD_LIBRARY_PATH' "${emulator:-exec} \"\$root/usr/bin/python2.7\" \"\$@\""
 "$wrapper" -c 'import bz2, struct, subprocess, tempfile, unittest, xml.etree.cElementTree, zlib; u"\u0410".encode("cp1251")'
 echo "$recipe" >"$prefix/.complete"
 echo "$name python2.7 $version ($width) ready: $wrapper" >&2

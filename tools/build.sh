@@ -35,7 +35,7 @@ interpreters() {
     if [ "$major" = 2 ]; then
         [ "$(column py2)" = - ] && return
         # The host's 2.7 builds the ones made here and precompiles the others.
-        "$top/tools/fetch-python2.sh" >&2
+        "$top/tools/fetch-python.sh" --python2 >&2
         column py2-sources | first_only | while read -r suite kind; do
             case $kind in
                 binary)

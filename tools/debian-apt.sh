@@ -92,6 +92,30 @@ debian_source_tarball() {
     ls "$dl"/"$2"_*.orig.tar.* | head -n 1
 }
 
+# standalone_headers ROOT: Debian's pyconfig.h only forwards to
+# <triplet/pythonX.Y/pyconfig.h> on the system include path, and a debug
+# interpreter's headers are links to the release ones (whose quoted includes
+# would find the release pyconfig.h): real files beside Python.h instead, so
+# the unpacked tree stands alone.
+standalone_headers() {
+    local inc real
+    for inc in "$1"/usr/include/python*; do
+        [ -d "$inc" ] || continue
+        find "$inc" -maxdepth 1 -type l -exec sh -c 't=$(readlink -f "$1") && rm "$1" && cp -r "$t" "$1"' _ {} \;
+        real=$(find "$1/usr/include" -path "*/$(basename "$inc")/pyconfig.h" ! -path "$inc/*" | head -n 1)
+        if [ -n "$real" ]; then cp --remove-destination "$real" "$inc/pyconfig.h"; fi
+    done
+}
+
+# write_wrapper PATH COMMENT LINE...: the script .deps/bin/NAME that starts
+# an interpreter from its tree, each LINE a line of it after the comment.
+write_wrapper() {
+    local path=$1 comment=$2
+    shift 2
+    { echo '#!/bin/sh'; echo "# $comment"; printf '%s\n' "$@"; } >"$path"
+    chmod +x "$path"
+}
+
 # Installs system packages (from the system's own sources) for commands that
 # are missing. Arguments: command:package pairs; "-:package" for a package
 # without a command of its own (a library, a Python module).

@@ -13,6 +13,10 @@
 #   fetch-python.sh --headers TARGET
 # fetches the target's first Python 3 of targets.txt with its headers: the
 # one that builds the target's module (and, for this machine, checks files).
+#   fetch-python.sh --python2 [dbg]
+# fetches this machine's Python 2.7 from bullseye (its release or its Py_DEBUG
+# flavour) as .deps/bin/python2.7[-dbg], which builds and precompiles the
+# other 2.7s: the packages alone, on this system's own loader.
 # The wrapper's name is printed last.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,6 +25,34 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 if [ "$1" = --headers ]; then
     read -r suite version < <("$top/tools/target.sh" "$2" py3-entries)
     exec "$0" "$suite" "$("$top/tools/target.sh" "$2" target)" "python$version,libpython$version-dev"
+fi
+
+if [ "$1" = --python2 ]; then
+    flavour=${2:-release} name=python2.7 root=$top/.deps/py2-${2:-release}
+    pkgs="python2.7 python2.7-minimal libpython2.7 libpython2.7-minimal libpython2.7-stdlib libpython2.7-dev libssl1.1 libffi7"
+    [ "$flavour" = dbg ] && name=python2.7-dbg pkgs="$pkgs python2.7-dbg libpython2.7-dbg"
+    triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+    if [ ! -x "$top/.deps/bin/$name" ] || [ ! -f "$root/.complete" ]; then
+        need_packages apt-get:apt dpkg:dpkg
+        debian_apt_init "$top/.deps/apt/bullseye-$(dpkg --print-architecture)" bullseye "$(dpkg --print-architecture)"
+        rm -rf "$root"
+        mkdir -p "$root/debs" "$top/.deps/bin"
+        echo "fetching Debian bullseye $name into .deps/" >&2
+        (cd "$root/debs" && debian_apt download -qq $pkgs)
+        for deb in "$root"/debs/*.deb; do dpkg -x "$deb" "$root"; done
+        rm -rf "$root/debs"
+        standalone_headers "$root"
+        write_wrapper "$top/.deps/bin/$name" "Runs the unpacked $name from this tree." \
+            "root=\$(cd \"\$(dirname \"\$(readlink -f \"\$0\")\")/../py2-$flavour\" && pwd)" \
+            'PYTHONHOME=$root/usr' \
+            "LD_LIBRARY_PATH=\$root/usr/lib/$triplet\${LD_LIBRARY_PATH:+:\$LD_LIBRARY_PATH}" \
+            'export PYTHONHOME LD_LIBRARY_PATH' "exec \"\$root/usr/bin/$name\" \"\$@\""
+        "$top/.deps/bin/$name" -c 'import struct, subprocess, unittest; u"\u0410".encode("cp1251")'
+        touch "$root/.complete"
+        echo "$name ready: .deps/bin/$name" >&2
+    fi
+    echo "$name"
+    exit 0
 fi
 
 suite=$1 arch=$2 packages=$3 program=${4:-}
@@ -53,7 +85,7 @@ wrapper=$top/.deps/bin/$wrapper_name
 mkdir -p "$top/.deps/py"
 root=$(cd "$top/.deps/py" && pwd -P)/$suite-$arch-$package-$version
 # Bumped when wrappers change form, so older ones are written again.
-form="wrapper form 2"
+form="wrapper form 3"
 if [ -x "$wrapper" ] && [ -f "$root/.complete" ] && grep -q "$root" "$wrapper" && grep -q "$form" "$wrapper"; then
     echo "$wrapper_name"
     exit 0
@@ -65,14 +97,7 @@ if [ ! -f "$root/.complete" ]; then
     debian_download_closure "$root/debs" $(echo "$packages" | tr , ' ')
     for deb in "$root"/debs/*.deb; do dpkg -x "$deb" "$root"; done
     rm -rf "$root/debs"
-    # Debian's pyconfig.h only forwards to <triplet/pythonX.Y/pyconfig.h> on the
-    # system include path: put the real one beside Python.h so the tree stands alone.
-    for inc in "$root"/usr/include/python*; do
-        [ -d "$inc" ] || continue
-        find "$inc" -maxdepth 1 -type l -exec sh -c 't=$(readlink -f "$1") && rm "$1" && cp -r "$t" "$1"' _ {} \;
-        real=$(find "$root/usr/include" -path "*/$(basename "$inc")/pyconfig.h" ! -path "$inc/*" | head -n 1)
-        [ -n "$real" ] && cp --remove-destination "$real" "$inc/pyconfig.h"
-    done
+    standalone_headers "$root"
 fi
 exe=$root/usr/bin/$program
 [ -x "$exe" ] || { echo "unpacked $package has no usr/bin/$program" >&2; exit 1; }
@@ -89,29 +114,17 @@ if [ "$arch" = "$host_arch" ]; then
     done
     [ -n "$loader" ] || { echo "no $loader_name in the unpacked tree" >&2; exit 1; }
     libs=$(find "$root" -name 'lib*.so*' -printf '%h\n' | sort -u | tr '\n' ':')
-    cat >"$wrapper" <<WRAP
-#!/bin/sh
-# Debian $suite's $package $version, started through its own C library ($form).
-PYTHONHOME=$root/usr
-export PYTHONHOME
-exec "$loader" --library-path "${libs%:}" "$exe" "\$@"
-WRAP
+    write_wrapper "$wrapper" "Debian $suite's $package $version, started through its own C library ($form)." \
+        "PYTHONHOME=$root/usr" 'export PYTHONHOME' "exec \"$loader\" --library-path \"${libs%:}\" \"$exe\" \"\$@\""
 else
     qemu=$("$top/tools/target.sh" "$arch" qemu)
     need_packages "$qemu:qemu-user-static"
-    cat >"$wrapper" <<WRAP
-#!/bin/sh
-# Debian $suite's $package $version for $arch, under qemu user mode ($form).
-# The prefix goes by the environment, so that children started as
-# "$qemu sys.executable" and the target's own programs find it too.
-PYTHONHOME=$root/usr
-QEMU_LD_PREFIX=$root
-export PYTHONHOME QEMU_LD_PREFIX
-unset LD_LIBRARY_PATH
-exec $qemu "$exe" "\$@"
-WRAP
+    # The prefix goes by the environment, so that children started as
+    # "qemu sys.executable" and the target's own programs find it too.
+    write_wrapper "$wrapper" "Debian $suite's $package $version for $arch, under qemu user mode ($form)." \
+        "PYTHONHOME=$root/usr" "QEMU_LD_PREFIX=$root" 'export PYTHONHOME QEMU_LD_PREFIX' 'unset LD_LIBRARY_PATH' \
+        "exec $qemu \"$exe\" \"\$@\""
 fi
-chmod +x "$wrapper"
 [ -f "$root/.complete" ] && { echo "$wrapper_name"; exit 0; }  # only the wrapper was stale
 "$wrapper" -c 'import struct, subprocess, tempfile, unittest; u"\u0410".encode("cp1251")'
 # Precompiled, the standard library starts several times faster under qemu;

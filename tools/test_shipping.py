@@ -194,8 +194,7 @@ def releases(s, version):
 
 def python2_build(s):
     """Python 2.7 through plain distutils; its settings name /usr/include."""
-    s.run([os.path.join(TOOLS, "fetch-python2.sh")])
-    py2 = os.path.join(TOP, ".deps", "bin", "python2.7")
+    py2 = os.path.join(TOP, ".deps", "bin", capture([os.path.join(TOOLS, "fetch-python.sh"), "--python2"], log=s.log))
     include = capture([os.path.join(TOOLS, "python-include.sh"), py2])
     lib, scripts = os.path.join(s.work, "py2"), os.path.join(s.work, "py2-bin")
     s.check("python2.7 setup.py build", lambda: s.run(
