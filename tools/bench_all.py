@@ -16,31 +16,23 @@ SHOW = lambda line: True  # noqa: E731  the figures are the point
 
 
 def main(names):
-    table = targets.load()
     host = targets.host_arch()
     run([os.path.join(TOP, "tools", "need.sh"), "strace:strace"], os.devnull)
     benched, log = [], os.devnull
-    for name in names or [t.target for t in table]:
-        target = targets.find(table, name)
-        for major in ("2", "3"):
-            if (target.py2 if major == "2" else target.py3) == "-":
-                continue
-            build = os.path.join(TOP, target.build_dir(major, host))
-            log = os.path.join(build, "bench.log")
-            run([os.path.join(TOP, "tools", "build.sh"), target.target, major, build], log)
-            with open(os.path.join(build, "interpreters.txt")) as f:
-                python = f.readline().strip()
-            # The floor program runs on the cross toolchain's own C library.
-            emulator = [] if target.target == host else [
-                "--emulator", "%s -L /usr/%s" % (target.qemu, target.triplet)]
-            print("=== %s, %s" % (target.target, os.path.basename(python)))
-            sys.stdout.flush()
-            run([python, os.path.join(TOP, "bench", "bench.py"), build] + emulator + ["--python", python], log,
-                echo=SHOW)
-            run([python, os.path.join(TOP, "bench", "grid.py"), build], log, echo=SHOW)
-            if target.target == host:  # the listing's size is the point, not the CPU
-                run([python, os.path.join(TOP, "bench", "xmltv_peak.py"), python], log, echo=SHOW)
-            benched.append(python)
+    for target, major, build in targets.builds(names, TOP):
+        log = os.path.join(build, "bench.log")
+        run([os.path.join(TOP, "tools", "build.sh"), target.target, major, build], log)
+        with open(os.path.join(build, "interpreters.txt")) as f:
+            python = f.readline().strip()
+        # The floor program runs on the cross toolchain's own C library.
+        emulator = [] if target.target == host else ["--emulator", "%s -L /usr/%s" % (target.qemu, target.triplet)]
+        print("=== %s, %s" % (target.target, os.path.basename(python)))
+        sys.stdout.flush()
+        run([python, os.path.join(TOP, "bench", "bench.py"), build] + emulator + ["--python", python], log, echo=SHOW)
+        run([python, os.path.join(TOP, "bench", "grid.py"), build], log, echo=SHOW)
+        if target.target == host:  # the listing's size is the point, not the CPU
+            run([python, os.path.join(TOP, "bench", "xmltv_peak.py"), python], log, echo=SHOW)
+        benched.append(python)
     run([os.path.join(TOP, ".deps", "bin", "python3.11"), os.path.join(TOP, "bench", "xmltv_week.py")] + benched,
         log, echo=SHOW)
     return 0

@@ -104,6 +104,17 @@ def find(targets, name):
     raise TableError("no target %s in targets.txt" % name)
 
 
+def builds(names, top):
+    """(target, "2" | "3", build directory) for each Python each named target
+    has (all targets when none are named), in the table's order."""
+    table, host = load(), host_arch()
+    for name in names or [t.target for t in table]:
+        target = find(table, name)
+        for major in ("2", "3"):
+            if (target.py2 if major == "2" else target.py3) != "-":
+                yield target, major, os.path.join(top, target.build_dir(major, host))
+
+
 def cmake_script(target):
     """The row as CMake reads it: QUARNEL_TARGET_<COLUMN>, "-" as empty."""
     return "".join('set(QUARNEL_TARGET_%s "%s")\n' % (column.upper(), "" if value == "-" else value)

@@ -53,18 +53,11 @@ def test_build(target, major, build):
 
 
 def main(names):
-    table = targets.load()
-    host = targets.host_arch()
     rows = []
-    for name in names or [t.target for t in table]:
-        target = targets.find(table, name)
-        for major in ("2", "3"):
-            if (target.py2 if major == "2" else target.py3) == "-":
-                continue
-            build = os.path.join(TOP, target.build_dir(major, host))
-            print("=== %s, Python %s: %s" % (target.target, major, os.path.relpath(build, TOP)))
-            sys.stdout.flush()
-            rows += test_build(target, major, build)
+    for target, major, build in targets.builds(names, TOP):
+        print("=== %s, Python %s: %s" % (target.target, major, os.path.relpath(build, TOP)))
+        sys.stdout.flush()
+        rows += test_build(target, major, build)
     print("\n| target | interpreter or build | result | leak loop |\n|---|---|---|---|")
     for row in rows:
         print("| %s | %s | %s | %s |" % row)
