@@ -454,8 +454,9 @@ def dump_lines(entries, local=False):
 
 # ASCII digits only (Python 3's \d takes any script's), hours 00-23 and
 # minutes 00-59 in an offset.
+_OFFSET = r"([+-])([01][0-9]|2[0-3])([0-5][0-9])"
 _XMLTV_TIME = re.compile(r"([0-9]{4})([0-9]{2})?([0-9]{2})?([0-9]{2})?([0-9]{2})?([0-9]{2})?[ \t]*"
-                         r"(?:([+-])([01][0-9]|2[0-3])([0-5][0-9])|([A-Za-z]+))?\Z")
+                         r"(?:%s|([A-Za-z]+))?\Z" % _OFFSET)
 # Named zones, in minutes east of UTC: authoritative for the names held,
 # and no other name is guessed (IST alone means three offsets).
 ZONES = {
@@ -463,6 +464,10 @@ ZONES = {
     "EEST": 180, "MSK": 180, "EST": -300, "EDT": -240, "CST": -360, "CDT": -300, "MST": -420, "MDT": -360,
     "PST": -480, "PDT": -420, "AKST": -540, "AKDT": -480, "HST": -600,
 }
+
+
+def _offset_seconds(sign, hours, minutes):
+    return (int(hours) * 60 + int(minutes)) * 60 * (1 if sign == "+" else -1)
 
 
 class UnknownZone(ValueError):
@@ -484,7 +489,7 @@ def xmltv_time(text, zone=0):
             raise UnknownZone("unknown time zone %s" % name)
         offset = ZONES[name.upper()] * 60
     elif sign:
-        offset = (int(hours) * 60 + int(minutes)) * 60 * (1 if sign == "+" else -1)
+        offset = _offset_seconds(sign, hours, minutes)
     else:
         offset = zone
     return calendar.timegm(tuple(fields)) - offset
@@ -995,10 +1000,10 @@ def _command_from_xmltv(args):
 
 
 def _offset(text):
-    match = re.match(r"([+-])([01][0-9]|2[0-3])([0-5][0-9])\Z", text)
+    match = re.match(_OFFSET + r"\Z", text)
     if not match:
         raise argparse.ArgumentTypeError("%r is not +hhmm or -hhmm" % text)
-    return (int(match.group(2)) * 3600 + int(match.group(3)) * 60) * (1 if match.group(1) == "+" else -1)
+    return _offset_seconds(*match.groups())
 
 
 def _days(text):
