@@ -206,5 +206,11 @@ class GuideCase(unittest.TestCase):
         quarnel_guide.write(self.stem(name), [(s, t.decode("cp1251")) for s, t in entries], keep_order=keep_order)
         return self.stem(name)
 
+    def file(self, name, content):
+        """A file of the scratch directory holding content (bytes); its path."""
+        with open(os.path.join(self.dir, name), "wb") as f:
+            f.write(content)
+        return os.path.join(self.dir, name)
+
     def raw(self, index_bytes, data_bytes, name="ch"):
         return rawpair.write_raw(self.stem(name), index_bytes, data_bytes)

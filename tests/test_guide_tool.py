@@ -244,10 +244,7 @@ class XmltvTest(GuideCase):
             self.assertRaises(ValueError, G.xmltv_time, text)
 
     def convert(self, document=XMLTV, **kwargs):
-        path = os.path.join(self.dir, "in.xml")
-        with open(path, "wb") as f:
-            f.write(document.encode("utf-8"))
-        return G.from_xmltv(path, self.dir, **kwargs)
+        return G.from_xmltv(self.file("in.xml", document.encode("utf-8")), self.dir, **kwargs)
 
     def test_from_xmltv(self):
         report = self.convert(languages=["en"])
@@ -298,10 +295,8 @@ class XmltvTest(GuideCase):
 class CommandTest(GuideCase):
 
     def test_commands_in_a_fresh_interpreter(self):
-        with open(os.path.join(self.dir, "e.json"), "wb") as f:
-            f.write(json.dumps([[60, NEWS], [0, u"first"]]).encode("utf-8"))
-        with open(os.path.join(self.dir, "in.xml"), "wb") as f:
-            f.write(XMLTV.encode("utf-8"))
+        self.file("e.json", json.dumps([[60, NEWS], [0, u"first"]]).encode("utf-8"))
+        self.file("in.xml", XMLTV.encode("utf-8"))
         code = module_path_code() + (
             "sys.path.append(%r); import os, quarnel_guide; os.chdir(%r)\n"
             "for argv in (['write', 'ch', 'e.json'], ['check', 'ch'], ['dump', '--json', 'ch'],\n"
@@ -380,11 +375,6 @@ class ExitStatusTest(GuideCase):
     """Every command's failures: the status of the table, one line on
     standard error naming what and why (after the usage line for a usage
     error), never a traceback, and nothing written from a refused input."""
-
-    def file(self, name, content):
-        with open(os.path.join(self.dir, name), "wb") as f:
-            f.write(content)
-        return os.path.join(self.dir, name)
 
     def test_statuses(self):
         stem, out = self.stem(), os.path.join(self.dir, "out")
@@ -493,9 +483,8 @@ class BoundedTest(GuideCase):
         return json.loads(out.decode("utf-8").splitlines()[-1])
 
     def test_entities_and_a_large_data_file(self):
-        for name, content in (("laughs.xml", laughs(10)), ("big.xml", one_big_entity(30000))):
-            with open(os.path.join(self.dir, name), "wb") as f:
-                f.write(content)
+        self.file("laughs.xml", laughs(10))
+        self.file("big.xml", one_big_entity(30000))
         G.write(self.stem(), [(1, u"a")])
         with open(self.stem() + ".pdt", "ab") as f:
             f.truncate(20 << 20)
@@ -509,8 +498,7 @@ class BoundedTest(GuideCase):
 
     def test_full_disk(self):
         titles = [u"%04d %s" % (i, u"x" * 100) for i in range(300)]
-        with open(os.path.join(self.dir, "in.xml"), "wb") as f:
-            f.write(listing({"a.tv": [u"a"], "big.tv": titles, "c.tv": [u"c"]}))
+        self.file("in.xml", listing({"a.tv": [u"a"], "big.tv": titles, "c.tv": [u"c"]}))
         os.mkdir(self.stem("out"))
         status, lines = self.child(
             "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
@@ -542,10 +530,7 @@ class FeedTest(GuideCase):
     NOW = 1767268800  # 2026-01-01 12:00 UTC
 
     def import_(self, content, name="in", **kwargs):
-        path = os.path.join(self.dir, name)
-        with open(path, "wb") as f:
-            f.write(content)
-        return G.from_xmltv(path, os.path.join(self.dir, "out", name), **kwargs)
+        return G.from_xmltv(self.file(name, content), os.path.join(self.dir, "out", name), **kwargs)
 
     def pairs(self, name):
         out = os.path.join(self.dir, "out", name)
@@ -622,9 +607,7 @@ class FeedTest(GuideCase):
             self.assertEqual(quarnel.read(self.stem()), ((1, expected),))
 
     def test_reports(self):
-        path = os.path.join(self.dir, "in.xml")
-        with open(path, "wb") as f:
-            f.write(listing({"a.tv": [u"x", u"f\u00fcr"], "b.tv": [u"b"]}).replace(b"+0000", b"IST", 1))
+        path = self.file("in.xml", listing({"a.tv": [u"x", u"f\u00fcr"], "b.tv": [u"b"]}).replace(b"+0000", b"IST", 1))
         out = os.path.join(self.dir, "out")
         cases = [  # argv, status, lines of standard error
             (["--channel", "b.tv"], 0, ["1 channel written to %s" % out]),
