@@ -1,7 +1,6 @@
 """One way to run a command for the test and bench tooling: echoed to a log
 before it runs, its output kept there, and a failure raised as a typed
 error that names the command and where its output went."""
-import os
 import shlex
 import subprocess
 import sys
@@ -37,12 +36,16 @@ def run(command, log, cwd=None, env=None, echo=None, check=True):
 def capture(command, cwd=None, env=None, log=None, check=True):
     """A command's standard output, stripped; its standard error appended to
     the file log (shown here without one). CommandFailed on failure."""
-    with open(log, "a") if log else open(os.devnull) as err:
-        if log:
+    err = open(log, "a") if log else None
+    try:
+        if err:
             err.write("$ %s\n" % shlex.join(command))
             err.flush()
-        child = subprocess.run(command, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=err if log else None,
+        child = subprocess.run(command, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=err,
                                universal_newlines=True)
+    finally:
+        if err:
+            err.close()
     if child.returncode and check:
         raise CommandFailed(command, child.returncode, log or "standard error")
     return child.stdout.strip()
