@@ -133,8 +133,8 @@ class MessageStreamTest(GuideCase):
              nothing),
             ("write replaces sys.stdout", lambda: Stream("swap"), FileNotFoundError, written),
             ("flush replaces sys.stdout", lambda: Stream(flush="swap"), FileNotFoundError, written),
+            ("redirected to a StringIO", io.StringIO, FileNotFoundError, written),
         ]
-        cases.append(("redirected to a StringIO", io.StringIO, FileNotFoundError, written))
         for name, make, error, (held, direct) in cases:
             for method in (lambda: quarnel.read(self.stem("missing")),
                            lambda: quarnel.current(self.stem("missing"), 0),
@@ -240,6 +240,7 @@ class BlockedMessageTest(GuideCase):
             self.assertEqual(outcome, "Timeout", name)
             self.assertLess(float(seconds), 2.0, name)
 
+
 class SubinterpreterTest(GuideCase):
 
     def test_a_subinterpreter_with_its_own_lock_reads_as_the_main_one(self):
@@ -250,9 +251,10 @@ class SubinterpreterTest(GuideCase):
         stem = self.pair([(1700000000 + 60 * i, (u"t%d" % (i % 3)).encode("ascii")) for i in range(10)])
         out = os.path.join(self.dir, "read.txt")
         interpreter = interpreters.create()
+        code = ("import sys; sys.path[:0] = [%r]\nimport quarnel\nwith open(%r, 'w') as f:\n"
+                "    f.write(repr(quarnel.read(%r)))\n" % (os.path.dirname(quarnel.__file__), out, stem))
         try:  # exec is a keyword to Python 2, which reads this file too
-            getattr(interpreter, "exec")("import sys; sys.path[:0] = [%r]\nimport quarnel\nwith open(%r, 'w') as f:\n"
-                             "    f.write(repr(quarnel.read(%r)))\n" % (os.path.dirname(quarnel.__file__), out, stem))
+            getattr(interpreter, "exec")(code)
         finally:
             interpreter.close()
         with open(out) as f:
