@@ -81,14 +81,15 @@ def load(path=TABLE):
                 pattern, words = PATTERNS[column]
                 if not re.match(r"(%s)\Z" % pattern, value):
                     raise TableError("%s, column %s: %r is not %s" % (where, column, value, words))
-                suites = [e.split(":")[0] for e in value.split(",")] if column in ("py2", "py3") and value != "-" else []
-                for suite in suites:
+            target = Target(fields)
+            for column, entries in (("py2", target.py2_sources), ("py3", target.py3_entries)):
+                for suite, _ in entries:
                     if suite not in SUITES:
                         raise TableError("%s, column %s: unknown suite %r (known: %s)"
                                          % (where, column, suite, ", ".join(SUITES)))
-            if fields[0] in [t.target for t in targets]:
-                raise TableError("%s, column target: a second row for %s" % (where, fields[0]))
-            targets.append(Target(fields))
+            if target.target in [t.target for t in targets]:
+                raise TableError("%s, column target: a second row for %s" % (where, target.target))
+            targets.append(target)
     return targets
 
 
