@@ -5,6 +5,7 @@ import errno
 import io
 import json
 import os
+import random
 import shlex
 import subprocess
 import sys
@@ -67,8 +68,9 @@ class WriteTest(GuideCase):
             self.assertEqual(sorted(os.listdir(self.dir)), files)
 
     def test_replace_counts(self):
-        self.assertEqual(G.write(self.stem(), [(1, u"a\u4e2d\u4e2db")], errors="replace"), 2)
-        self.assertEqual(quarnel.read(self.stem()), ((1, u"a??b"),))
+        for title, expected, count in ((u"a\u4e2d\u4e2db", u"a??b", 2), (u"caf\u00e9", u"caf?", 1)):
+            self.assertEqual(G.write(self.stem(), [(1, title)], errors="replace"), count)
+            self.assertEqual(quarnel.read(self.stem()), ((1, expected),))
 
     def test_title_records_start_below_64_kib(self):
         # In the order given the long titles would push the short ones past
@@ -83,20 +85,44 @@ class WriteTest(GuideCase):
 
     def test_replacing_a_pair(self):
         # Data renamed first, index last; each file complete on disk before
-        # its fsync; temporary files beside the stem; the directory synced last.
+        # its fsync; temporary files beside the stem; the directory synced
+        # last, a relative stem's too.
         G.write(self.stem(), [(1, u"old")])
-        real_rename, real_fsync, events = os.rename, os.fsync, []
-        os.rename = lambda a, b: (events.append(("rename", os.path.dirname(a), b)), real_rename(a, b))[1]
-        os.fsync = lambda fd: (events.append(("fsync", os.fstat(fd).st_size, os.path.isdir("/proc/self/fd/%d" % fd))),
-                               real_fsync(fd))[1]
-        try:
-            G.write(self.stem(), [(2, u"new")])
-        finally:
-            os.rename, os.fsync = real_rename, real_fsync
+        real_rename, real_fsync, cwd = os.rename, os.fsync, os.getcwd()
         index, data, _ = G.build([(2, u"new")])
-        self.assertEqual(events, [("fsync", len(data), False), ("fsync", len(index), False),
-                                  ("rename", self.dir, self.stem() + ".pdt"), ("rename", self.dir, self.stem() + ".ndx"),
-                                  ("fsync", os.stat(self.dir).st_size, True)])
+        for stem in (self.stem(), "ch"):
+            G.write(self.stem(), [(1, u"old")])
+            events = []
+            os.rename = lambda a, b: (events.append(("rename", os.path.dirname(os.path.abspath(a)), os.path.abspath(b))),
+                                      real_rename(a, b))[1]
+            os.fsync = lambda fd: (events.append(("fsync", os.fstat(fd).st_size, os.readlink("/proc/self/fd/%d" % fd))),
+                                   real_fsync(fd))[1]
+            os.chdir(self.dir)
+            try:
+                G.write(stem, [(2, u"new")])
+            finally:
+                os.rename, os.fsync = real_rename, real_fsync
+                os.chdir(cwd)
+            self.assertEqual([e[:2] for e in events[:2]], [("fsync", len(data)), ("fsync", len(index))], stem)
+            self.assertEqual(events[2:], [("rename", self.dir, self.stem() + ".pdt"), ("rename", self.dir, self.stem() + ".ndx"),
+                                          ("fsync", os.stat(self.dir).st_size, self.dir)], stem)
+
+    def test_temporary_names_taken_by_others(self):
+        # A name another writer (or a planted link) holds is never opened.
+        victim = self.file("victim", b"keep")
+        tags = [b"\0\0\0\0", b"\0\0\0\0", b"\1\0\0\0", b"\2\0\0\0"]
+        for suffix in (".pdt", ".ndx"):
+            os.symlink(victim, os.path.join(self.dir, ".ch%s.00000000" % suffix))
+        real = os.urandom
+        os.urandom = lambda n: tags.pop(0) if tags else real(n)
+        try:
+            G.write(self.stem(), [(1, u"new")])
+        finally:
+            os.urandom = real
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b"keep")
+        self.assertEqual(quarnel.read(self.stem()), ((1, u"new"),))
+        self.assertFalse(os.path.islink(self.stem() + ".pdt"))
 
     def test_failure_while_writing_keeps_the_old_pair(self):
         G.write(self.stem(), [(1, u"old")])
@@ -126,6 +152,9 @@ class CheckTest(GuideCase):
         ("clean", rawpair.build([(1, b"a"), (2, b"b"), (2, b"a")]), []),
         ("count lies", (b"\x03\x00" + record(1, 0), b"\x01\x00a"), [("error", "1-2")]),
         ("bytes after the records", (b"\x01\x00" + record(1, 0) + b"xx", b"\x01\x00a"), [("warning", None)]),
+        ("one byte after the records", (b"\x01\x00" + record(1, 0) + b"x", b"\x01\x00a"), [("warning", None)]),
+        ("one byte after the titles", (b"\x01\x00" + record(1, 0), b"\x01\x00ab"), [("warning", None)]),
+        ("index cut inside its last record", (b"\x02\x00" + record(1, 0) + record(2, 0)[:10], b"\x01\x00a"), [("error", 1)]),
         ("offset past the end", (b"\x01\x00" + record(1, 9), b"\x01\x00a"), [("error", 0), ("warning", None)]),
         ("length beyond the end", (b"\x01\x00" + record(1, 0), b"\x05\x00ab"), [("error", 0)]),
         ("length field cut", (b"\x02\x00" + record(1, 0) + record(2, 3), b"\x01\x00ab"), [("error", 1)]),
@@ -146,6 +175,28 @@ class CheckTest(GuideCase):
         for name, (index, data), expected in self.cases:
             found = sorted((f.severity, f.entry) for f in G.inspect(index, data))
             self.assertEqual(found, sorted(expected), (name, G.inspect(index, data)))
+
+    def test_check_sees_what_readers_reach(self):
+        # Files past what a reader reaches: check reads only that far, yet
+        # reports as if it had read them whole.
+        last = [(i, u"a") for i in range(G.MAX_ENTRIES - 1)] + [(G.MAX_ENTRIES, u"z")]
+        G.write(self.stem("full"), last)
+        with open(self.stem("full") + ".ndx", "ab") as f:
+            f.write(b"tail" * 50)
+        long_last = (b"\x01\x00" + record(1, 0xFFFF), b"\x00" * 0xFFFF + b"\xff\xff" + b"t" * 0xFFFE + b"\x98")
+        self.raw(*long_last, name="long")
+        self.raw(b"\x01\x00" + record(1, 0), b"\x01\x00a" + b"\x00" * (1 << 18), name="junk")
+        for name in ("full", "long", "junk"):
+            whole = []
+            for suffix in (".ndx", ".pdt"):
+                with open(self.stem(name) + suffix, "rb") as f:
+                    whole.append(f.read())
+            self.assertEqual([str(f) for f in G.check(self.stem(name))], [str(f) for f in G.inspect(*whole)], name)
+        self.assertEqual((G.read_pure(self.stem("full"))[-1], quarnel.read(self.stem("full"))[-1]),
+                         ((G.MAX_ENTRIES, u"z"),) * 2)
+        out = io.StringIO()
+        G.to_xmltv([(self.stem("full"), u"full.tv", u"F")], out)
+        self.assertTrue(out.getvalue().endswith(u"<title>z</title>\n  </programme>\n</tv>\n"))
 
     def test_exit_statuses(self):
         for name, (index, data), expected in self.cases:
@@ -191,15 +242,21 @@ class DumpTest(GuideCase):
                 status, out, err = run_main(argv + [stem])
                 self.assertEqual((status, out, len(err)), (3, b"", 1), (argv, err))
                 self.assertIn(stem, err[0])
+                # A plugin's own sys.stdout, and the real streams of a child
+                # whose C stream buffers (no PYTHONUNBUFFERED).
+                saved, sys.stdout = sys.stdout, io.StringIO() if str is not bytes else __import__("StringIO").StringIO()
+                try:
+                    status, out, err = run_main(argv + [stem])
+                    self.assertEqual((status, sys.stdout.getvalue(), out), (3, u"", b""), (argv, err))
+                finally:
+                    sys.stdout = saved
+                if argv == ["dump"]:  # the module's own lines
+                    self.assertEqual(run_tool(argv + [stem])[:2], (3, b""), argv)
 
     def test_a_closed_pipe_ends_quietly(self):
         G.write(self.stem(), [(i, u"title %d" % i) for i in range(5000)])
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(os.path.abspath(G.__file__)),
-                                                           os.path.dirname(quarnel.__file__)]))
-        env.pop("PYTHONUNBUFFERED", None)
-        command = shlex.split(os.environ.get("QUARNEL_PYTHON", "")) or [sys.executable]
-        child = subprocess.Popen(command + ["-m", "quarnel_guide", "dump", self.stem()], stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, env=env)
+        child = tool_child(["dump", self.stem()])
+        child.stdin.close()
         self.assertTrue(child.stdout.readline().endswith(b"  title 0\n"))
         child.stdout.close()
         self.assertEqual((child.wait(), child.stderr.read()), (141, b""))
@@ -324,6 +381,24 @@ class CommandTest(GuideCase):
         self.assertEqual(status, 0, err)
 
 
+def tool_child(argv):
+    """quarnel-guide started as a shell or cron starts it: its own streams,
+    pipes here, and PYTHONUNBUFFERED unset."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(os.path.abspath(G.__file__)),
+                                                       os.path.dirname(quarnel.__file__)]))
+    env.pop("PYTHONUNBUFFERED", None)
+    command = shlex.split(os.environ.get("QUARNEL_PYTHON", "")) or [sys.executable]
+    return subprocess.Popen(command + ["-m", "quarnel_guide"] + argv, stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+
+
+def run_tool(argv, stdin=b""):
+    """(status, standard output's bytes, standard error's lines) of tool_child."""
+    child = tool_child(argv)
+    out, err = child.communicate(stdin)
+    return child.returncode, out, err.decode("utf-8").splitlines()
+
+
 class Stderr(object):
     def __init__(self):
         self.parts = []
@@ -385,13 +460,17 @@ class ExitStatusTest(GuideCase):
         xml_file = lambda content: self.file("in.xml", content)
         interrupt = KeyboardInterrupt()
         cases = [
-            # (argv, files it needs, os.fsync's stand-in, status, words of the last line of stderr)
+            # (argv, files it needs, what os.fsync raises, status, words of the last line of stderr)
             (["check", stem], None, None, 0, None),
             (["write", stem, "e.json"], lambda: json_file(b"[" * 100000 + b"]" * 100000), None, 3, "nested too deep"),
             (["write", stem, "e.json"], lambda: json_file(b'[[1, "caf\xe9"]]'), None, 3, "not a JSON list"),
             (["write", stem, "e.json"], lambda: json_file(b'[[1, "a\\u0000b"]]'), None, 2, "entry 0"),
             (["write", stem, "e.json"], lambda: json_file(b'[[1, "new"]]'), interrupt, 130, "interrupted"),
+            (["to-xmltv", self.stem("empty")], lambda: G.write(self.stem("empty"), []), None, 2, "without entries"),
             (["write", self.stem("nodir/x"), "e.json"], None, None, 3, "No such file"),
+            (["write", stem, "e.json"], lambda: json_file(b'[[1, "new"]]'), MemoryError(), 3, "out of memory"),
+            (["write", self.stem("r"), "e.json", "--errors", "replace"], lambda: json_file(b'[[1, "\\u4e2d"]]'),
+             None, 1, "replaced"),
             (["to-xmltv", stem, "--id", "oops"], None, None, 3, "STEM=ID"),
             (["to-xmltv", stem, "--map", "e.json"], lambda: json_file(b"ch\xff\tch\n"), None, 3, "not UTF-8"),
             (["to-xmltv", stem, self.stem("missing")], None, None, 3, "No such file"),
@@ -399,6 +478,12 @@ class ExitStatusTest(GuideCase):
              None, 3, "encoding"),
             (["from-xmltv", "in.xml", out], lambda: xml_file(laughs(2)), None, 3, "entity a0:"),
             (["from-xmltv", "in.xml", out], lambda: xml_file(b"<tv><programme>"), None, 3, "not XML"),
+            (["from-xmltv", "in.xml", out], lambda: xml_file(b"404 Not Found\r\n\r\n<html>gone</html>"), None, 3, "not XML"),
+            (["from-xmltv", "in.xml", out], lambda: xml_file(b'<?xml version="1.0"?>\n<!DOCTYPE tv [<!ENTITY % p "x">]>\n'
+                                                             b'<tv/>\n'), None, 3, "entity p:"),
+            (["from-xmltv", "in.xml", out], lambda: xml_file(b"\x1f\x8b\x08\x00" + b"\xff" * 60), None, 3, "broken"),
+            (["from-xmltv", "in.xml", out, "--zone", "+01300"], None, None, 3, "+hhmm"),
+            (["from-xmltv", "in.xml", out, "--days", "0"], None, None, 3, "positive number of days"),
             (["from-xmltv", "missing.xml", out], None, None, 3, "No such file"),
             (["check", self.stem("dir"), stem], None, None, 3, "Is a directory"),
             (["dump", "--pure", self.stem("dir")], None, None, 3, "Is a directory"),
@@ -438,24 +523,28 @@ class ExitStatusTest(GuideCase):
 
     def test_modes_and_owner(self):
         root = os.geteuid() == 0
-        for umask, old_mode, expected in [(0o022, None, 0o644), (0o077, None, 0o600), (0o002, None, 0o664),
-                                          (0o077, 0o644, 0o644), (0o022, 0o640, 0o640)]:
-            stem = self.stem("m%o-%s" % (umask, old_mode))
-            if old_mode:
+        # (umask, the old files' modes (.ndx, .pdt), the new files' modes); set-id
+        # bits survive the change of owner, which clears them.
+        for umask, old_modes, expected in [(0o022, None, (0o644,) * 2), (0o077, None, (0o600,) * 2),
+                                           (0o002, None, (0o664,) * 2), (0o077, (0o644,) * 2, (0o644,) * 2),
+                                           (0o022, (0o640,) * 2, (0o640,) * 2), (0o022, (0o600, 0o644), (0o600, 0o644)),
+                                           (0o022, (0o6755,) * 2, (0o6755,) * 2)]:
+            stem = self.stem("m%o-%s" % (umask, "-".join("%o" % m for m in old_modes or ())))
+            if old_modes:
                 G.write(stem, [(1, u"old")])
-                for suffix in (".ndx", ".pdt"):
-                    os.chmod(stem + suffix, old_mode)
+                for suffix, old_mode in zip((".ndx", ".pdt"), old_modes):
                     if root:
                         os.chown(stem + suffix, 4321, 4322)
+                    os.chmod(stem + suffix, old_mode)
             saved = os.umask(umask)
             try:
                 G.write(stem, [(2, u"new")])
             finally:
                 os.umask(saved)
-            for suffix in (".ndx", ".pdt"):
+            for suffix, mode in zip((".ndx", ".pdt"), expected):
                 st = os.stat(stem + suffix)
-                self.assertEqual(oct(st.st_mode & 0o7777), oct(expected), (umask, old_mode))
-                if old_mode and root:
+                self.assertEqual(oct(st.st_mode & 0o7777), oct(mode), (umask, old_modes, suffix))
+                if old_modes and root:
                     self.assertEqual((st.st_uid, st.st_gid), (4321, 4322))
 
     def test_a_channel_past_what_a_pair_holds(self):
@@ -487,7 +576,7 @@ class BoundedTest(GuideCase):
         self.file("big.xml", one_big_entity(30000))
         G.write(self.stem(), [(1, u"a")])
         with open(self.stem() + ".pdt", "ab") as f:
-            f.truncate(20 << 20)
+            f.truncate(3 << 30)  # sparse: more than the address space the child may take
         statuses, peak, files = self.child(
             "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))\n"
             "statuses = [G.main(['from-xmltv', x, '.']) for x in ('laughs.xml', 'big.xml')] + [G.main(['check', 'ch'])]\n"
@@ -498,7 +587,7 @@ class BoundedTest(GuideCase):
 
     def test_full_disk(self):
         titles = [u"%04d %s" % (i, u"x" * 100) for i in range(300)]
-        self.file("in.xml", listing({"a.tv": [u"a"], "big.tv": titles, "c.tv": [u"c"]}))
+        self.file("in.xml", listing({"a.tv": [u"a", u"skipped"], "big.tv": titles, "c.tv": [u"c"]}).replace(b"+0000", b"IST", 1))
         os.mkdir(self.stem("out"))
         status, lines = self.child(
             "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
@@ -524,6 +613,29 @@ def compressed(kind, data):
         return None
 
 
+def aligned(kind, data, boundary=4096):
+    """data as two members of kind, the first padded by a comment so that it
+    ends exactly at a multiple of boundary bytes; None without the module."""
+    try:
+        module = __import__({"bzip2": "bz2", "xz": "lzma"}[kind])
+    except ImportError:
+        return None
+    half = data.index(b"<programme", len(data) // 2)
+    head = lambda pad: module.compress(data[:half] + b"<!--" + pad + b"-->")
+    target = (len(head(b"")) // boundary + 1) * boundary
+    for seed in range(100):  # sizes jump by a few bytes: other letters, other sizes
+        letters = random.Random(seed)
+        pad = u"".join(letters.choice(u"abcdefghijklmnopqrstuvwxyz") for _ in range(2 * boundary)).encode("ascii")
+        low, high = 0, len(pad)
+        while low < high:
+            middle = (low + high) // 2
+            low, high = (middle + 1, high) if len(head(pad[:middle])) < target else (low, middle)
+        for n in range(max(0, low - 16), low + 16):
+            if len(head(pad[:n])) == target:
+                return head(pad[:n]) + module.compress(data[half:])
+    raise AssertionError("no padding ends the first %s member at %d bytes" % (kind, target))
+
+
 class FeedTest(GuideCase):
     """Listings as feeds deliver them: compressed, piped, in other zones,
     imported daily."""
@@ -543,6 +655,7 @@ class FeedTest(GuideCase):
     def test_compressed_and_piped_listings_give_the_same_pairs(self):
         plain = listing({"a.tv": [u"n%d" % i for i in range(300)], "b.tv": [u"x"]})
         self.import_(plain, "plain")
+        self.assertEqual(len(self.pairs("plain")), 4)
         saved = sys.stdin
         sys.stdin = io.BytesIO(plain)
         try:
@@ -550,13 +663,23 @@ class FeedTest(GuideCase):
         finally:
             sys.stdin = saved
         self.assertEqual(self.pairs("stdin"), self.pairs("plain"))
-        self.assertEqual(len(self.pairs("plain")), 4)
-        for kind, magic, module in (("gzip", b"\x1f\x8b", "zlib"), ("bzip2", b"BZh", "bz2"), ("xz", b"\xfd7zXZ\x00", "lzma")):
-            content = compressed(kind, plain)
+        gzipped = compressed("gzip", plain)
+        if gzipped is not None:  # through a real pipe, as curl | quarnel-guide
+            status, _, err = run_tool(["from-xmltv", "-", os.path.join(self.dir, "out", "piped")], stdin=gzipped)
+            self.assertEqual((status, self.pairs("piped")), (0, self.pairs("plain")), err)
+        cases = [  # name, content (None: no module), magic, module
+            ("gzip", gzipped, b"\x1f\x8b", "zlib"),
+            ("gzip after an empty member", gzipped and compressed("gzip", b"") + gzipped, None, None),
+            ("bzip2", compressed("bzip2", plain), b"BZh", "bz2"),
+            ("bzip2 member ending at 4 KiB", aligned("bzip2", plain), None, None),
+            ("xz", compressed("xz", plain), b"\xfd7zXZ\x00", "lzma"),
+            ("xz member ending at 4 KiB", aligned("xz", plain), None, None),
+        ]
+        for kind, content, magic, module in cases:
             if content is not None:
                 self.import_(content, kind)
                 self.assertEqual(self.pairs(kind), self.pairs("plain"), kind)
-            else:  # Python 2.7 has no lzma; the box's may lack zlib and bz2
+            elif magic:  # Python 2.7 has no lzma; the box's may lack zlib and bz2
                 with self.assertRaises(G.DocumentError) as caught:
                     self.import_(magic + b"\0" * 64, kind)
                 self.assertIn("%s-compressed, and this Python has no %s module" % (kind, module), str(caught.exception))
@@ -564,18 +687,37 @@ class FeedTest(GuideCase):
     def test_window(self):
         hour = 3600
         at = lambda seconds: "%s +0000" % G.xmltv_format(self.NOW + seconds)[:14]
+        local = lambda seconds: G.xmltv_format(self.NOW + seconds + 2 * hour)[:14]  # no offset: --zone +0200
         programmes = [(at(-3 * hour), at(-2 * hour), u"stopped before"), (at(-2 * hour), at(hour // 2), u"stops after"),
-                      (at(-2 * hour), None, u"next starts before"),
-                      (at(-hour), "garbage", u"on air"), (at(hour), None, u"later"), (at(36 * hour), None, u"in two days")]
+                      (at(-2 * hour), None, u"next starts before"), (at(-2 * hour), at(0), u"stops now"),
+                      (at(-2 * hour), local(-hour), u"stopped, local stop"),
+                      (at(-hour), "garbage", u"on air"), (at(-hour - hour // 2), None, u"listed after a later start"),
+                      (at(hour), None, u"later"), (at(36 * hour), None, u"in two days")]
         document = u'<?xml version="1.0"?>\n<tv>%s</tv>\n' % u"".join(
             u'<programme start="%s"%s channel="c.tv"><title>%s</title></programme>'
             % (start, u' stop="%s"' % stop if stop else u"", title) for start, stop, title in programmes)
         for days, titles in ((2, [u"stops after", u"on air", u"later", u"in two days"]),
                              (1.5, [u"stops after", u"on air", u"later"]), (None, None)):
-            report = self.import_(document.encode("utf-8"), days=days, now=self.NOW)
-            titles = titles or [p[2] for p in programmes]
+            report = self.import_(document.encode("utf-8"), days=days, now=self.NOW, zone=2 * hour)
+            titles = titles or [p[2] for p in sorted(programmes, key=lambda p: p[0])]
             self.assertEqual([t for _, t in quarnel.read(os.path.join(self.dir, "out", "in", "c.tv"))], titles, days)
             self.assertEqual(report.outside, len(programmes) - len(titles))
+
+    def test_zone_on_the_command_line(self):
+        path = self.file("in.xml", listing({"c.tv": [u"a"]}).replace(b" +0000", b""))
+        for zone, shift in (("+0130", -5400), ("-0100", 3600), ("+0000", 0)):
+            out = os.path.join(self.dir, zone)
+            self.assertEqual(run_main(["from-xmltv", path, out, "--zone", zone])[0], 0)
+            self.assertEqual(quarnel.read(os.path.join(out, "c.tv")), ((calendar.timegm((2026, 1, 1, 0, 0, 0)) + shift, u"a"),))
+
+    def test_names_and_titles(self):
+        channels = {"b/tv.x": [u"t" * 6000], "b_tv.x": [u"b"], "b:tv.x": [u"c"], "L" * 300: [u"l"]}
+        report = G.from_xmltv(self.file("in.xml", listing(channels)), self.dir)
+        self.assertEqual((report.channels, report.status()),
+                         ([("L" * 300, "L" * 64, "L" * 300), ("b/tv.x", "b_tv.x~2", "b/tv.x"),
+                           ("b:tv.x", "b_tv.x~3", "b:tv.x"), ("b_tv.x", "b_tv.x", "b_tv.x")], 0))
+        self.assertEqual(quarnel.read(self.stem("b_tv.x~2"))[0][1], u"t" * LONG)
+        self.assertEqual(quarnel.read(self.stem("b_tv.x~3"))[0][1], u"c")
 
     def test_unchanged_pairs_are_left_alone(self):
         entries = [(1, u"a"), (2, u"b")]
@@ -588,6 +730,11 @@ class FeedTest(GuideCase):
                          [(os.stat(self.stem() + x).st_ino, os.stat(self.stem() + x).st_mtime) for x in (".ndx", ".pdt")])
         G.write(self.stem(), entries[:1])
         self.assertNotEqual(os.stat(self.stem() + ".ndx").st_ino, before[0].st_ino)
+        with open(self.stem() + ".pdt", "ab") as f:
+            f.write(b"x")
+        G.write(self.stem(), entries[:1])
+        with open(self.stem() + ".pdt", "rb") as f:
+            self.assertEqual(f.read(), G.build(entries[:1])[1])
         content = listing({"a.tv": [u"a"], "b.tv": [u"b"]})
         self.assertEqual([self.import_(content).unchanged for _ in range(2)], [0, 2])
 
@@ -607,7 +754,7 @@ class FeedTest(GuideCase):
             self.assertEqual(quarnel.read(self.stem()), ((1, expected),))
 
     def test_reports(self):
-        path = self.file("in.xml", listing({"a.tv": [u"x", u"f\u00fcr"], "b.tv": [u"b"]}).replace(b"+0000", b"IST", 1))
+        path = self.file("in.xml", listing({"a.tv": [u"x", u"f\u00fcr \u00e9\u4e2d"], "b.tv": [u"b"]}).replace(b"+0000", b"IST", 1))
         out = os.path.join(self.dir, "out")
         cases = [  # argv, status, lines of standard error
             (["--channel", "b.tv"], 0, ["1 channel written to %s" % out]),
@@ -615,7 +762,7 @@ class FeedTest(GuideCase):
              ["1 channel written to %s (1 unchanged, left as they were)" % out, "channel nope.tv: not in the listing"]),
             ([], 2, ["2 channels written to %s (1 unchanged, left as they were)" % out,
                      u'1 programme skipped: unknown time zone: a.tv 20260101000000 IST "x"',
-                     "channel a.tv: 1 letter folded to the base letter (no cp1251 byte)"]),
+                     "channel a.tv: 2 letters folded to the base letter, 1 character written as '?' (no cp1251 byte)"]),
         ]
         for argv, status, lines in cases:
             self.assertEqual(run_main(["from-xmltv", path, out] + argv)[::2], (status, lines), argv)
