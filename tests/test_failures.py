@@ -47,6 +47,38 @@ class FileFailureTest(GuideCase):
                            lambda: quarnel.between(stem, 0, 2 ** 31 - 1)):
                 self.check_io_error(method, message, number, stem + suffix)
 
+    def test_a_read_failing_anywhere(self):
+        # Each read of a call fails in turn (a preloaded shim): the call
+        # raises the file error, never an error without an exception set.
+        shim = os.environ.get("QUARNEL_EINTR_SHIM")
+        if not shim:
+            self.skipTest("QUARNEL_EINTR_SHIM not set")
+        self.raw(GOOD_INDEX, GOOD_DATA)
+        code = module_path_code() + (
+            "import os, quarnel\n"
+            "calls = {'read': lambda: quarnel.read(%r), 'current': lambda: quarnel.current(%r, -10 ** 9),\n"
+            "         'between': lambda: quarnel.between(%r, 15, 2 ** 31 - 1)}\n"
+            "out = {}\n"
+            "for name in sorted(calls):\n"
+            "    for n in range(1, 41):\n"
+            "        os.environ['QUARNEL_SHIM_EIO'] = '%%d %%s' %% (n, name)\n"
+            "        try:\n"
+            "            result = calls[name]()\n"
+            "        except EnvironmentError as e:\n"
+            "            result = e.errno\n"
+            "        except Exception as e:\n"
+            "            result = repr(e)\n"
+            "        out.setdefault(name, []).append(result)\n"
+            "sys.stderr.write('\\n' + repr(out))\n") % ((self.stem(),) * 3)
+        status, _, err = child_python(code, env=dict(os.environ, LD_PRELOAD=shim))
+        self.assertEqual(status, 0, err)
+        results = eval(err.decode("utf-8").splitlines()[-1])
+        entries = ((10, u"a"), (20, u"b"), (30, u"c"))
+        for name, whole in (("read", entries), ("current", entries[1:]), ("between", entries)):
+            failed = results[name].index(whole)
+            self.assertGreater(failed, 3, name)  # the count, a start and a title at least
+            self.assertEqual(results[name], [errno.EIO] * failed + [whole] * (40 - failed), name)
+
     def test_data_file_untouched_without_entries(self):
         os.mkdir(self.stem("empty.pdt"))
         self.raw(b"\x00\x00", None, name="empty")
