@@ -23,6 +23,8 @@ class TableTest(unittest.TestCase):
             (lambda r: r.replace("linux_mips", "manylinux_2_17_mips.manylinux2014_mipsel"), ["column wheel"]),
             (lambda r: r.replace("bookworm:3.11", "sid:3.14+"), ["column py3", "the first one exact"]),
             (lambda r: r.replace("mipsel    mipsel-linux-gnu", "amd64     mipsel-linux-gnu"), ["a second row for amd64"]),
+            (lambda r: r + " 20", ["line %d (target mipsel)" % (row + 1), "one too many"]),
+            (lambda r: r.replace("bullseye:source", "bulseye:source"), ["column py2", "unknown suite 'bulseye'"]),
         ]
         for broken, words in cases:
             table = list(lines)
@@ -35,6 +37,10 @@ class TableTest(unittest.TestCase):
             for word in words:
                 self.assertIn(word, str(caught.exception))
         self.assertEqual([t.target for t in targets.load()][:2], ["amd64", "mipsel"])
+        with tempfile.NamedTemporaryFile("w", suffix=".txt") as f:  # comments may be indented
+            f.write("\n".join(lines[:row] + ["  # an indented comment"] + lines[row:]) + "\n")
+            f.flush()
+            self.assertEqual([t.target for t in targets.load(f.name)], [t.target for t in targets.load()])
 
 
 if __name__ == "__main__":
