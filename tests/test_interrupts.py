@@ -35,6 +35,8 @@ class FifoCase(GuideCase):
     def setUp(self):
         GuideCase.setUp(self)
         self.saved = {sig: signal.getsignal(sig) for sig in (signal.SIGALRM, signal.SIGINT)}
+        # A suite started from a background job begins with SIGINT ignored.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         self.children = []
 
     def tearDown(self):
@@ -215,6 +217,20 @@ class BlockedCallTest(FifoCase):
         self.assertLess(elapsed, PROMPT / 2, label)
         self.assertEqual(out.text, b"", label)
         self.assertEqual(open_fds(), fds - (writer is not None), label)
+
+
+class StartedWithSigintIgnoredTest(GuideCase):
+    """The blocked-call tests as a background job starts them."""
+
+    def test_blocked_calls_with_sigint_ignored_at_start(self):
+        code = ("import signal, sys, unittest\n"
+                "signal.signal(signal.SIGINT, signal.SIG_IGN)\n"
+                "sys.path.insert(0, %r)\n"
+                "suite = unittest.defaultTestLoader.loadTestsFromName('test_interrupts.BlockedCallTest')\n"
+                "sys.exit(not unittest.TextTestRunner(verbosity=0).run(suite).wasSuccessful())\n"
+                % os.path.dirname(os.path.abspath(__file__)))
+        status, _, err = child_python(code)
+        self.assertEqual(status, 0, err)
 
 
 if __name__ == "__main__":
