@@ -7,6 +7,11 @@
 #include <string.h>
 #include <unistd.h>
 
+// A test build takes the path of C libraries that lack O_CLOEXEC.
+#ifdef QUARNEL_TEST_WITHOUT_O_CLOEXEC
+#undef O_CLOEXEC
+#endif
+
 namespace guide {
 namespace {
 
@@ -128,12 +133,27 @@ int read_record_start(Pair& pair, int32_t& start) noexcept {
     return err;
 }
 
+// Close-on-exec: a child started while a call waits (from a signal handler,
+// or from another thread, which needs no interpreter lock) must not inherit
+// the pair. Without O_CLOEXEC a fork between the open and the fcntl still
+// can, which such a C library leaves no way to prevent.
+int open_no_inherit(const char* name) noexcept {
+#ifdef O_CLOEXEC
+    return open64(name, O_RDONLY | O_CLOEXEC);
+#else
+    int fd = open64(name, O_RDONLY);
+    if (fd >= 0)
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+#endif
+}
+
 int open_read_only(Pair& pair, const char* stem, const char* suffix, Descriptor& out) noexcept {
     FileName name(stem, suffix);
     int status = ENOMEM;
     int fd = -1;
     if (name.c_str())
-        fd = retrying(pair.host, status, [&] { return open64(name.c_str(), O_RDONLY); });
+        fd = retrying(pair.host, status, [&] { return open_no_inherit(name.c_str()); });
     if (fd >= 0) {
         out.reset(fd);
         return 0;

@@ -2,6 +2,7 @@
 exact data through short and interrupted reads, and signal handlers that
 end a blocked call."""
 import errno
+import fcntl
 import os
 import signal
 import time
@@ -217,6 +218,44 @@ class BlockedCallTest(FifoCase):
         self.assertLess(elapsed, PROMPT / 2, label)
         self.assertEqual(out.text, b"", label)
         self.assertEqual(open_fds(), fds - (writer is not None), label)
+
+
+class InheritedDescriptorTest(FifoCase):
+    """A child started from a signal handler while a call waits on the
+    index (Python 3: close_fds=False) holds neither file of the pair; in the
+    module as built with O_CLOEXEC and as built without it."""
+
+    def test_children_inherit_no_guide_file(self):
+        index = self.fifo(".ndx")
+        self.raw(None, DATA)
+        writer = os.open(index, os.O_RDWR)  # opened, never written: the count's read waits
+        fcntl.fcntl(writer, fcntl.F_SETFD, fcntl.FD_CLOEXEC)
+        builds = [os.path.dirname(quarnel.__file__)]
+        if os.environ.get("QUARNEL_BUILD_DIR"):
+            builds.append(os.path.join(os.environ["QUARNEL_BUILD_DIR"], "without-cloexec"))
+        code = (
+            "import os, signal, subprocess, sys\n"
+            "sys.path.insert(0, %r)\n"
+            "import quarnel\n"
+            "class Listed(Exception): pass\n"
+            "def start_child(*_):\n"
+            "    keep = {} if sys.version_info[0] == 2 else {'close_fds': False}\n"
+            "    raise Listed(subprocess.Popen(['ls', '-l', '/proc/self/fd/'], stdout=subprocess.PIPE, **keep).communicate()[0])\n"
+            "signal.signal(signal.SIGALRM, start_child)\n"
+            "signal.setitimer(signal.ITIMER_REAL, 0.3)\n"
+            "try:\n"
+            "    quarnel.read(%r)\n"
+            "except Listed as listed:\n"
+            "    sys.stdout.write(quarnel.__file__ + '\\n' + listed.args[0].decode('utf-8', 'replace'))\n")
+        try:
+            for build in builds:
+                status, out, err = child_python(code % (build, self.stem()))
+                lines = out.decode("utf-8").splitlines()
+                self.assertEqual((status, os.path.dirname(lines[0])), (0, build), err)
+                self.assertTrue([l for l in lines if l.endswith("-> pipe:") or "pipe:[" in l], lines)  # ls's own stdout
+                self.assertEqual([l for l in lines if self.dir in l], [], build)
+        finally:
+            os.close(writer)
 
 
 class StartedWithSigintIgnoredTest(GuideCase):
