@@ -46,6 +46,30 @@ class GuideError(Exception):
     status = ERRORS
 
 
+class Unencodable(GuideError):
+    """A title with a character cp1251 lacks, under errors "strict"."""
+
+    def __init__(self, number, title, position):
+        self.number, self.title, self.position = number, title, position
+        GuideError.__init__(self, self.words("errors='replace'", "'fold'"))
+
+    def words(self, replace, fold):
+        """The message, naming the ways around it as the caller spells them."""
+        return ("entry %d: %r (U+%04X) at %d of %r has no cp1251 byte (%s writes '?', %s also base letters)"
+                % (self.number, self.title[self.position], ord(self.title[self.position]), self.position,
+                   self.title, replace, fold))
+
+
+class NotAFolder(GuideError):
+    """The place named for the pairs is a file."""
+    status = CANNOT
+
+    def __init__(self, path):
+        self.path = path
+        GuideError.__init__(self, "%s is a file, not a folder: name a folder for the pairs (one is made when "
+                                  "missing)" % _shown(path))
+
+
 class DocumentError(GuideError):
     """A whole input refused (not a listing, entities declared, an unknown
     encoding): nothing is written from it."""
@@ -163,9 +187,7 @@ def _encode(title, number, errors, counts):
         raw = title.encode("cp1251")
     except UnicodeEncodeError as error:
         if errors == "strict":
-            raise GuideError("entry %d: %r (U+%04X) at %d of %r has no cp1251 byte (errors='replace' writes '?', "
-                             "'fold' also base letters)"
-                             % (number, title[error.start], ord(title[error.start]), error.start, title))
+            raise Unencodable(number, title, error.start)
         pieces = []
         for char in _characters(title):
             try:
@@ -259,19 +281,36 @@ def _keep_owner_and_mode(fd, final):
     os.fchmod(fd, stat.S_IMODE(old.st_mode))  # after chown, which may clear set-id bits
 
 
+def _write_beside(final, content, made):
+    """content in a new file beside final, on disk; its (path, final) is
+    added to made before anything is written."""
+    fd, path = _create_beside(final)
+    made.append((path, final))
+    with os.fdopen(fd, "wb") as f:
+        _keep_owner_and_mode(f.fileno(), final)
+        f.write(content)
+        f.flush()
+        os.fsync(f.fileno())
+
+
+def _replace_file(path, content):
+    """One file replaced whole, as a pair's files are."""
+    made = []
+    try:
+        _write_beside(path, content, made)
+        os.rename(*made.pop())
+    finally:
+        for temporary, _ in made:
+            os.unlink(temporary)
+
+
 def _replace_files(stem, index, data):
     """Both files under temporary names beside them, on disk, then renamed:
     the data file first, the index last."""
     made = []
     try:
         for suffix, content in ((".pdt", data), (".ndx", index)):
-            fd, path = _create_beside(stem + suffix)
-            made.append((path, stem + suffix))
-            with os.fdopen(fd, "wb") as f:
-                _keep_owner_and_mode(f.fileno(), stem + suffix)
-                f.write(content)
-                f.flush()
-                os.fsync(f.fileno())
+            _write_beside(stem + suffix, content, made)
         for path, final in made:
             os.rename(path, final)
             made = made[1:]
@@ -596,24 +635,51 @@ class _Source(object):
                 except ImportError:
                     raise DocumentError("it is %s-compressed, and this Python has no %s module to read it"
                                         % (kind, name))
-                self.make = lambda make=make, module=module: make(module)
-                self.decompressor = self.make()
+                self.kind, self.make = kind, lambda make=make, module=module: make(module)
+                self._next_member()
+
+    def _next_member(self):
+        self.decompressor, self.fed = self.make(), False
+
+    def _member_ended(self):
+        """Whether the member being read reached its end (a download cut
+        short stops inside one)."""
+        if not self.fed:
+            return True
+        eof = getattr(self.decompressor, "eof", None)
+        if eof is not None:
+            return eof
+        try:  # 2.7 tells no end: past it, a byte more is left unused (zlib) or refused (bz2)
+            self.decompressor.decompress(b"\0")
+        except EOFError:
+            return True
+        except Exception:
+            return False
+        return getattr(self.decompressor, "unused_data", b"") == b"\0"
 
     def read(self, size=-1):
         while True:
             piece, self.pending = self.pending or self.raw.read(_PIECE), b""
-            if self.make is None or not piece:
+            if self.make is None:
+                return piece
+            if not piece:
+                if not self._member_ended():
+                    raise DocumentError("its %s stream ends early, as a download cut short does: fetch it again"
+                                        % self.kind)
                 return piece
             try:
                 out = self.decompressor.decompress(piece)
+                self.fed = True
             except EOFError:  # bz2 and lzma after their end: a new member
-                self.decompressor, out, self.pending = self.make(), b"", piece
+                self._next_member()
+                out, self.pending = b"", piece
                 continue
             except Exception as error:  # zlib.error, IOError, lzma.LZMAError
                 raise DocumentError("its compressed stream is broken: %s" % error)
             rest = getattr(self.decompressor, "unused_data", b"")
             if rest:
-                self.decompressor, self.pending = self.make(), rest
+                self._next_member()
+                self.pending = rest
             if out:
                 return out
 
@@ -629,6 +695,7 @@ class Conversion(object):
 
     def __init__(self):
         self.channels, self.skipped, self.refused, self.failed, self.notes = [], {}, {}, {}, []
+        self.missing = []  # channels asked for that the listing lacks
         self.unchanged = self.outside = 0
 
     def skip(self, reason, channel, start, title):
@@ -637,12 +704,14 @@ class Conversion(object):
         if len(count_and_first[1]) < 3:
             count_and_first[1].append((channel, start, title))
 
-    def status(self):
+    def status(self, quiet=False):
+        """The exit status; quiet: skipped programmes and changed titles,
+        which nobody on the box can mend, are no failure."""
         if self.failed:
             return CANNOT
-        if self.skipped or self.refused:
+        if self.refused or (self.skipped and not quiet):
             return ERRORS
-        return WARNINGS if self.notes else CLEAN
+        return WARNINGS if self.missing or (self.notes and not quiet) else CLEAN
 
 
 class _Options(object):
@@ -746,6 +815,8 @@ def from_xmltv(source, out_dir, channels=None, languages=(), zone=0, days=None, 
     carry no offset. days: keep only programmes on air at now (default the
     clock) or starting before now plus days. Returns a Conversion; raises
     DocumentError for a listing refused whole, before anything is written."""
+    if os.path.exists(out_dir) and not os.path.isdir(out_dir):
+        raise NotAFolder(out_dir)
     options = _Options(channels, languages, zone, days, time.time() if now is None else now)
     report = Conversion()
     if source == "-":
@@ -755,6 +826,7 @@ def from_xmltv(source, out_dir, channels=None, languages=(), zone=0, days=None, 
             programmes, displays = _parse_listing(_Source(f), options, report)
     for channel in sorted(options.wanted or ()):
         if channel not in programmes:
+            report.missing.append(channel)
             report.notes.append("channel %s: not in the listing" % channel)
     if not os.path.isdir(out_dir):
         os.makedirs(out_dir)
@@ -770,9 +842,9 @@ def from_xmltv(source, out_dir, channels=None, languages=(), zone=0, days=None, 
         counts = {}
         try:
             index, data, _ = build(entries, errors="fold", counts=counts)
-            report.unchanged += not store(os.path.join(out_dir, name), index, data)
+            report.unchanged += not store(os.path.join(out_dir, str(name)), index, data)  # ASCII: 2.7 keeps paths bytes
         except GuideError as error:
-            report.refused[channel] = str(error)
+            report.refused[channel] = _message(error)
             continue
         except (IOError, OSError) as error:  # a full disk, say: the other channels still go
             report.failed[channel] = _why(error)
@@ -784,10 +856,6 @@ def from_xmltv(source, out_dir, channels=None, languages=(), zone=0, days=None, 
         report.channels.append((channel, name, displays.get(channel, channel)))
     report.channels.sort()
     return report
-
-
-def _count(n, word):
-    return "%d %s%s" % (n, word, "" if n == 1 else "s")
 
 
 def channel_id(name):
@@ -856,6 +924,45 @@ def file_text(name):
     return name.encode(encoding, "surrogateescape").decode(encoding, "replace")
 
 
+def _escape_bytes(error):
+    return u"".join(u"\\x%02x" % b for b in bytearray(error.object[error.start:error.end])), error.end
+
+
+codecs.register_error("quarnel-guide-escape", _escape_bytes)
+
+
+def _shown(name):
+    """A file name (or any bytes) as text for a message: UTF-8, as boxes
+    name files, whatever the locale says (ASCII under cron); what does not
+    decode as \\xNN."""
+    if isinstance(name, TEXT) and str is not bytes:
+        name = os.fsencode(name)
+    if isinstance(name, bytes):
+        return name.decode("utf-8", "quarnel-guide-escape")
+    return name
+
+
+def _message(error):
+    """An exception's message as text, whatever it was made of."""
+    if str is bytes:
+        try:
+            return unicode(error)  # noqa: F821 (Python 2)
+        except UnicodeError:
+            return _shown(b" ".join(a if isinstance(a, bytes) else repr(a) for a in error.args))
+    return str(error)
+
+
+def _count(n, word, plural=None):
+    return "%d %s" % (n, word if n == 1 else plural or word + "s")
+
+
+def _why(error):
+    """An OSError as one line: the file and the reason."""
+    reason = _shown(error.strerror) if error.strerror else _message(error)
+    name = getattr(error, "filename", None)
+    return u"%s: %s" % (_shown(name), reason) if name else reason
+
+
 # --- the command line ---------------------------------------------------------
 
 def _text_out():
@@ -864,50 +971,101 @@ def _text_out():
     return codecs.getwriter("utf-8")(getattr(sys.stdout, "buffer", sys.stdout))
 
 
+def _line(stream, text):
+    """One line on a stream of report lines: in the stream's own encoding
+    with backslash escapes for what it lacks, UTF-8 where it declares none
+    (2.7's pipes and files), so no title, id or name can end a run."""
+    if isinstance(text, bytes):
+        text = _shown(text)
+    encoding = getattr(stream, "encoding", None) or "utf-8"
+    try:
+        codecs.lookup(encoding)
+    except LookupError:
+        encoding = "utf-8"
+    raw = (text + u"\n").encode(encoding, "backslashreplace")
+    stream.write(raw if str is bytes else raw.decode(encoding))
+
+
 def _err(text):
-    sys.stderr.write(text + "\n")
+    _line(sys.stderr, text)
 
 
-def _why(error):
-    """An OSError as one line: the file and the reason."""
-    reason = error.strerror or str(error)
-    name = getattr(error, "filename", None)
-    return "%s: %s" % (file_text(name), reason) if name else reason
+class _Console(object):
+    """What a command prints, through one door. Data lines (the mapping)
+    go to standard output in UTF-8, reports and problems to standard error;
+    every line is kept for --log. quiet holds back all but problems."""
+
+    def __init__(self, quiet=False):
+        self.quiet, self.lines = quiet, []
+
+    def data(self, text):
+        self.lines.append(text)
+        if not self.quiet:
+            out = _text_out()
+            out.write(text + u"\n")
+            out.flush()
+
+    def report(self, text):
+        self.lines.append(text)
+        if not self.quiet:
+            _err(text)
+
+    def problem(self, text):
+        self.lines.append(text)
+        _err(text)
 
 
-def _command_write(args):
-    with io.open(args.entries, encoding="utf-8") if args.entries != "-" else _stdin_text() as f:
+def _load_entries(path):
+    """The [start, title] pairs of a JSON file ("-": standard input)."""
+    with io.open(path, encoding="utf-8") if path != "-" else _stdin_text() as f:
         try:
-            entries = [tuple(e) for e in json.load(f)]
-        except (ValueError, TypeError) as error:  # UnicodeDecodeError is a ValueError
-            raise DocumentError("%s: not a JSON list of [start, title] pairs (%s)" % (args.entries, error))
+            loaded = json.load(f)
+        except ValueError as error:  # UnicodeDecodeError is a ValueError
+            raise DocumentError("%s: not a JSON list of [start, title] pairs (%s)" % (_shown(path), _message(error)))
         except RuntimeError:  # RecursionError: nested past the interpreter's depth
-            raise DocumentError("%s: not a JSON list of [start, title] pairs (nested too deep)" % args.entries)
-    replaced = write(args.stem, entries, errors=args.errors, keep_order=args.keep_order)
-    _err("wrote %s.ndx and %s.pdt: %d entries%s" % (args.stem, args.stem, len(entries),
-                                                    ", %d characters replaced" % replaced if replaced else ""))
-    return WARNINGS if replaced else CLEAN
+            raise DocumentError("%s: not a JSON list of [start, title] pairs (nested too deep)" % _shown(path))
+    if not isinstance(loaded, list):
+        raise DocumentError("%s: a JSON %s, where a list of [start, title] pairs is needed, such as "
+                            "[[1767268800, \"News\"]]" % (_shown(path), type(loaded).__name__))
+    entries = []
+    for number, entry in enumerate(loaded):
+        if not isinstance(entry, list):
+            raise GuideError("entry %d: %s is not a [start, title] list" % (number, json.dumps(entry)))
+        entries.append(tuple(entry))
+    return entries
+
+
+def _command_write(args, console):
+    entries = _load_entries(args.entries)
+    try:
+        replaced = write(args.stem, entries, errors=args.errors, keep_order=args.keep_order)
+    except Unencodable as error:
+        raise GuideError(error.words("--errors replace", "--errors fold"))
+    console.report(u"wrote %s.ndx and %s.pdt: %s%s" % (
+        _shown(args.stem), _shown(args.stem), _count(len(entries), "entry", "entries"),
+        ", %s replaced" % _count(replaced, "character") if replaced else ""))
+    return WARNINGS if replaced and not args.quiet else CLEAN
 
 
 def _stdin_text():
     return io.open(sys.stdin.fileno(), encoding="utf-8", closefd=False)
 
 
-def _command_check(args):
+def _command_check(args, console):
     worst = CLEAN
+    out = _text_out()
     for stem in args.stems:
         try:
             findings = check(stem)
         except (IOError, OSError) as error:
-            _err("%s: cannot check: %s" % (stem, _why(error)))
+            out.flush()
+            console.problem(u"%s: cannot check: %s" % (_shown(stem), _why(error)))
             worst = CANNOT
             continue
-        for finding in findings:
-            print("%s: %s" % (stem, finding))
-        status = check_status(findings)
-        if not findings:
-            print("%s: no findings" % stem)
-        worst = max(worst, status)
+        for finding in findings or [u"no findings"]:
+            out.write(u"%s: %s\n" % (_shown(stem), finding))
+        worst = max(worst, check_status(findings))
+    out.flush()
     return worst
 
 
@@ -937,11 +1095,11 @@ def _without_module_lines(call):
         os.close(null)
 
 
-def _command_dump(args):
+def _command_dump(args, console):
     try:
         entries = read_pure(args.stem, quiet=True) if args.pure else _without_module_lines(lambda: read(args.stem)[0])
     except (IOError, OSError) as error:
-        _err("%s: cannot read: %s" % (args.stem, _why(error)))
+        console.problem(u"%s: cannot read: %s" % (_shown(args.stem), _why(error)))
         return CANNOT
     out = _text_out()
     if args.json:
@@ -961,7 +1119,7 @@ def _read_mapping(path):
         try:
             lines = list(f)
         except UnicodeDecodeError as error:
-            raise DocumentError("%s: not UTF-8 (%s)" % (path, error))
+            raise DocumentError("%s: not UTF-8 (%s)" % (_shown(path), error))
     for line in lines:
         fields = line.rstrip(u"\n").split(u"\t")
         if len(fields) >= 2:
@@ -969,34 +1127,33 @@ def _read_mapping(path):
     return mapping
 
 
-def _command_from_xmltv(args):
+def _command_from_xmltv(args, console):
     channels = args.channel or None
     languages = [l for l in (args.lang or "").split(",") if l]
     try:
         report = from_xmltv(args.source, args.out_dir, channels, languages, args.zone, args.days, args.now)
     except DocumentError as error:
-        _err("quarnel-guide from-xmltv: %s: %s; nothing written" % (args.source, error))
+        console.problem(u"quarnel-guide from-xmltv: %s: %s; nothing written" % (_shown(args.source), _message(error)))
         return CANNOT
-    out = _text_out()
     for cid, name, display in report.channels:
-        out.write(u"%s\t%s\t%s\n" % (cid, name, display))
-    out.flush()
-    _err("%s written to %s%s" % (_count(len(report.channels), "channel"), args.out_dir,
-                                 " (%d unchanged, left as they were)" % report.unchanged if report.unchanged else ""))
+        console.data(u"%s\t%s\t%s" % (cid, name, display))
+    written = len(report.channels) - report.unchanged
+    console.report(u"%s written to %s%s" % (_count(written, "pair"), _shown(args.out_dir),
+                                           ", %d left as they were" % report.unchanged if report.unchanged else ""))
     if report.outside:
-        _err("%s outside the window left out" % _count(report.outside, "programme"))
+        console.report("%s outside the window left out" % _count(report.outside, "programme"))
     for reason in sorted(report.skipped):
         count, first = report.skipped[reason]
-        _err(u"%s skipped: %s: %s%s" % (_count(count, "programme"), reason, u"; ".join(
+        console.report(u"%s skipped: %s: %s%s" % (_count(count, "programme"), reason, u"; ".join(
             u"%s %s %s" % (channel, start, u"(no title)" if title is None else u'"%s"' % title)
             for channel, start, title in first), u"; ..." if count > len(first) else u""))
     for channel in sorted(report.refused):
-        _err("channel %s not written: %s" % (channel, report.refused[channel]))
+        console.problem(u"channel %s not written: %s" % (channel, report.refused[channel]))
     for channel in sorted(report.failed):
-        _err("channel %s could not be written: %s" % (channel, report.failed[channel]))
+        console.problem(u"channel %s could not be written: %s" % (channel, report.failed[channel]))
     for note in report.notes:
-        _err(note)
-    return report.status()
+        (console.problem if note.endswith(": not in the listing") else console.report)(note)
+    return report.status(args.quiet)
 
 
 def _offset(text):
@@ -1022,7 +1179,7 @@ def _stem_id(text):
     return text.split("=", 1)
 
 
-def _command_to_xmltv(args):
+def _command_to_xmltv(args, console):
     given = dict(args.id or [])
     from_map = _read_mapping(args.map) if args.map else {}
     pairs = []
@@ -1044,10 +1201,48 @@ def _command_to_xmltv(args):
         if args.output:
             out.close()
     if skipped_titles:
-        _err("%d entries with empty titles skipped" % skipped_titles)
+        console.report("%s with empty titles skipped" % _count(skipped_titles, "entry", "entries"))
     if skipped_pairs:
-        _err("%d pairs without entries written as no channel" % skipped_pairs)
+        console.report("%s without entries written as no channel" % _count(skipped_pairs, "pair"))
     return ERRORS if skipped_titles or skipped_pairs else CLEAN
+
+
+LOG_LIMIT = 64 * 1024  # bytes a --log file holds at most
+
+
+def _log_run(path, argv, status, lines):
+    """Adds a run to the log at path: a line with the UTC moment, the
+    arguments and the status, then its lines indented. The oldest runs go
+    whole to keep the file within LOG_LIMIT; a run longer than that keeps
+    its first lines and says how many it left out."""
+    head = u"%s quarnel-guide %s: exit %d" % (time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
+                                              u" ".join(_shown(a) for a in argv), status)
+    run = [(u"  " + line).encode("utf-8", "backslashreplace") + b"\n" for line in lines]
+    head = head.encode("utf-8", "backslashreplace")[:LOG_LIMIT // 4] + b"\n"
+    room = LOG_LIMIT - len(head)
+    if sum(len(line) for line in run) > room:
+        kept, size = [], 0
+        for line in run:
+            if size + len(line) + 64 > room:
+                break
+            kept.append(line)
+            size += len(line)
+        run = kept + [b"  ... %d more lines left out\n" % (len(run) - len(kept))]
+    runs = []
+    try:
+        with open(path, "rb") as f:
+            for line in f:
+                if runs and line.startswith(b"  "):
+                    runs[-1] += line
+                else:
+                    runs.append(line)
+    except (IOError, OSError) as error:
+        if error.errno != errno.ENOENT:
+            raise
+    runs.append(head + b"".join(run))
+    while sum(len(r) for r in runs) > LOG_LIMIT:
+        runs.pop(0)
+    _replace_file(path, b"".join(runs))
 
 
 class _Parser(argparse.ArgumentParser):
@@ -1067,6 +1262,7 @@ def parser():
     p.add_argument("entries", nargs="?", default="-", help="JSON file, - for standard input")
     p.add_argument("--errors", choices=ERRORS_MODES, default="strict")
     p.add_argument("--keep-order", action="store_true", help="keep the given order instead of sorting by start")
+    p.add_argument("-q", "--quiet", action="store_true", help="print only failures; replaced characters are none")
     p.set_defaults(run=_command_write)
     p = commands.add_parser("check", help="report what a reader would get wrong; exit 0 clean, 1 warnings, "
                             "2 errors, 3 could not check")
@@ -1088,6 +1284,9 @@ def parser():
     p.add_argument("--now", type=int, metavar="UNIX_SECONDS", help="the moment --days counts from (default: now)")
     p.add_argument("--channel", action="append", help="a channel id to write (repeat; default all)")
     p.add_argument("--lang", help="preferred title languages, comma-separated")
+    p.add_argument("-q", "--quiet", action="store_true",
+                   help="for cron: print only failures; skipped programmes and changed titles are none")
+    p.add_argument("--log", metavar="FILE", help="append each run's full report to FILE, kept within 64 KiB")
     p.set_defaults(run=_command_from_xmltv)
     p = commands.add_parser("to-xmltv", help="an XMLTV document from pairs")
     p.add_argument("stems", nargs="+")
@@ -1101,20 +1300,33 @@ def parser():
 def main(argv=None):
     """Runs one command; returns its exit status. Every failure is one line
     on standard error, never a traceback: a box runs this unattended."""
+    argv = sys.argv[1:] if argv is None else argv
     args = parser().parse_args(argv)
     if not getattr(args, "run", None):
         parser().print_usage(sys.stderr)
         _err("quarnel-guide: a command is needed")
         return CANNOT
+    console = _Console(getattr(args, "quiet", False))
+    status = _run(args, console)
+    if getattr(args, "log", None):
+        try:
+            _log_run(args.log, argv, status, console.lines)
+        except (IOError, OSError) as error:
+            console.problem(u"quarnel-guide %s: the log could not be written: %s" % (args.command, _why(error)))
+            status = max(status, WARNINGS)
+    return status
+
+
+def _run(args, console):
     name = "quarnel-guide %s" % args.command
     try:
-        return args.run(args)
+        return args.run(args, console)
     except KeyboardInterrupt:
-        _err("%s: interrupted" % name)
+        console.problem("%s: interrupted" % name)
         return INTERRUPTED
     except (IOError, OSError) as error:
         if error.errno != errno.EPIPE:
-            _err("%s: %s" % (name, _why(error)))
+            console.problem(u"%s: %s" % (name, _why(error)))
             return CANNOT
         # The reader stopped (dump | head): quietly, and without the
         # interpreter's complaint when it flushes at exit.
@@ -1123,13 +1335,13 @@ def main(argv=None):
         os.close(null)
         return PIPE_CLOSED
     except GuideError as error:
-        _err("%s: %s" % (name, error))
+        console.problem(u"%s: %s" % (name, _message(error)))
         return error.status
     except MemoryError:
-        _err("%s: out of memory" % name)
+        console.problem("%s: out of memory" % name)
         return CANNOT
     except Exception as error:  # a fault of this tool: still one line
-        _err("%s: internal error: %s: %s" % (name, type(error).__name__, error))
+        console.problem(u"%s: internal error: %s: %s" % (name, type(error).__name__, _message(error)))
         return CANNOT
 
 

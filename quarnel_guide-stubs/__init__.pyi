@@ -14,11 +14,23 @@ PIPE_CLOSED: int
 MAX_ENTRIES: int
 TITLE_MAX: int
 ZONES: Dict[str, int]
+LOG_LIMIT: int
 
 class GuideError(Exception):
     status: int
 
 class DocumentError(GuideError): ...
+
+class Unencodable(GuideError):
+    number: int
+    title: str
+    position: int
+    def __init__(self, number: int, title: str, position: int) -> None: ...
+    def words(self, replace: str, fold: str) -> str: ...
+
+class NotAFolder(GuideError):
+    path: Union[str, bytes]
+    def __init__(self, path: Union[str, bytes]) -> None: ...
 
 class Finding:
     severity: str
@@ -32,9 +44,10 @@ class Conversion:
     refused: Dict[str, str]
     failed: Dict[str, str]
     notes: List[str]
+    missing: List[str]
     unchanged: int
     outside: int
-    def status(self) -> int: ...
+    def status(self, quiet: bool = ...) -> int: ...
 
 def start_time(field: int) -> int: ...
 def read_pure(stem: str, quiet: bool = ...) -> Tuple[_Entry, ...]: ...

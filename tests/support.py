@@ -18,6 +18,8 @@ import quarnel  # noqa: E402
 import quarnel_guide  # noqa: E402
 
 PY2 = sys.version_info[0] == 2
+# Under an emulator every child costs seconds: tests that start many take a sample.
+EMULATED = bool(os.environ.get("QUARNEL_EMULATED"))
 TEXT = type(u"")  # unicode on Python 2, str on 3
 
 

@@ -9,10 +9,11 @@ import random
 import shlex
 import subprocess
 import sys
+import tempfile
 import xml.etree.ElementTree as ElementTree
 
 import guide_oracle
-from support import GuideCase, Stdout, child_python, module_path_code, quarnel, quarnel_guide, rawpair
+from support import EMULATED, GuideCase, Stdout, child_python, module_path_code, quarnel, quarnel_guide, rawpair
 
 G = quarnel_guide
 NEWS = u"\u041d\u043e\u0432\u043e\u0441\u0442\u0438"
@@ -381,22 +382,33 @@ class CommandTest(GuideCase):
         self.assertEqual(status, 0, err)
 
 
-def tool_child(argv):
-    """quarnel-guide started as a shell or cron starts it: its own streams,
-    pipes here, and PYTHONUNBUFFERED unset."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(os.path.abspath(G.__file__)),
-                                                       os.path.dirname(quarnel.__file__)]))
-    env.pop("PYTHONUNBUFFERED", None)
+def tool_child(argv, env=None, out=subprocess.PIPE, err=subprocess.PIPE):
+    """quarnel-guide started as a shell or cron starts it: its own streams
+    (pipes unless given), PYTHONUNBUFFERED unset, env's changes (None: unset)."""
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(os.path.abspath(G.__file__)),
+                                                               os.path.dirname(quarnel.__file__)]))
+    for name, value in dict(env or {}, PYTHONUNBUFFERED=None).items():
+        environment.pop(name, None)
+        if value is not None:
+            environment[name] = value
     command = shlex.split(os.environ.get("QUARNEL_PYTHON", "")) or [sys.executable]
     return subprocess.Popen(command + ["-m", "quarnel_guide"] + argv, stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+                            stdout=out, stderr=err, env=environment)
 
 
-def run_tool(argv, stdin=b""):
-    """(status, standard output's bytes, standard error's lines) of tool_child."""
-    child = tool_child(argv)
-    out, err = child.communicate(stdin)
-    return child.returncode, out, err.decode("utf-8").splitlines()
+def run_tool(argv, stdin=b"", env=None, files=False):
+    """(status, standard output's bytes, standard error's lines) of
+    tool_child, its output streams pipes or (files) files."""
+    if not files:
+        child = tool_child(argv, env)
+        out, err = child.communicate(stdin)
+        return child.returncode, out, err.decode("utf-8").splitlines()
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        child = tool_child(argv, env, out, err)
+        child.communicate(stdin)
+        out.seek(0)
+        err.seek(0)
+        return child.returncode, out.read(), err.read().decode("utf-8").splitlines()
 
 
 class Stderr(object):
@@ -466,11 +478,16 @@ class ExitStatusTest(GuideCase):
             (["write", stem, "e.json"], lambda: json_file(b'[[1, "caf\xe9"]]'), None, 3, "not a JSON list"),
             (["write", stem, "e.json"], lambda: json_file(b'[[1, "a\\u0000b"]]'), None, 2, "entry 0"),
             (["write", stem, "e.json"], lambda: json_file(b'[[1, "new"]]'), interrupt, 130, "interrupted"),
-            (["to-xmltv", self.stem("empty")], lambda: G.write(self.stem("empty"), []), None, 2, "without entries"),
+            (["to-xmltv", self.stem("empty")], lambda: G.write(self.stem("empty"), []), None, 2, "1 pair without entries"),
             (["write", self.stem("nodir/x"), "e.json"], None, None, 3, "No such file"),
             (["write", stem, "e.json"], lambda: json_file(b'[[1, "new"]]'), MemoryError(), 3, "out of memory"),
             (["write", self.stem("r"), "e.json", "--errors", "replace"], lambda: json_file(b'[[1, "\\u4e2d"]]'),
-             None, 1, "replaced"),
+             None, 1, "1 entry, 1 character replaced"),
+            (["write", self.stem("r"), "e.json"], None, None, 2, "--errors replace"),
+            (["write", self.stem("r"), "e.json"], lambda: json_file(b'{"a": 1}'), None, 3, "a list of [start, title]"),
+            (["from-xmltv", "in.xml", "in.xml"], lambda: xml_file(b"<tv/>"), None, 3, "is a file, not a folder"),
+            (["from-xmltv", "in.xml", out], lambda: xml_file(compressed("gzip", XMLTV.encode("utf-8"))[:-30]), None, 3,
+             "ends early, as a download cut short does"),
             (["to-xmltv", stem, "--id", "oops"], None, None, 3, "STEM=ID"),
             (["to-xmltv", stem, "--map", "e.json"], lambda: json_file(b"ch\xff\tch\n"), None, 3, "not UTF-8"),
             (["to-xmltv", stem, self.stem("missing")], None, None, 3, "No such file"),
@@ -636,6 +653,112 @@ def aligned(kind, data, boundary=4096):
     raise AssertionError("no padding ends the first %s member at %d bytes" % (kind, target))
 
 
+class UnattendedTest(GuideCase):
+    """The tool as cron runs it on a box: streams that are pipes or files,
+    the C locale or none, names and titles in any script."""
+
+    def test_any_script_through_any_stream(self):
+        folder = os.path.join(self.dir.encode("ascii"), u"\u0433\u0438\u0434".encode("utf-8"))
+        os.mkdir(folder)
+        stem = os.path.join(folder, u"\u043a\u0430\u043d\u0430\u043b".encode("utf-8"))
+        titles = [u"\u041d\u043e\u0432\u043e\u0441\u0442\u0438", u"\u0395\u03bb\u03bb\u03ac\u03b4\u03b1", u"\u65e5\u672c"]
+        entries = self.file("e.json", json.dumps([[i, t] for i, t in enumerate(titles)]).encode("utf-8"))
+        listing_path = self.file("in.xml", listing({u"\u043f\u0435\u0440\u0432.ru": titles}).replace(b"+0000", b"IST", 1))
+        missing = stem + b"-missing"
+        commands = [  # argv, status, lines on standard output, lines on standard error
+            (["write", stem, entries, "--errors", "replace"], 1, 0, 1),
+            (["check", stem, missing], 3, 1, 1),
+            (["dump", stem], 0, 3, 0),
+            (["to-xmltv", stem], 0, 16, 0),
+            (["from-xmltv", listing_path, folder], 2, 1, 3),
+            (["from-xmltv", "--quiet", listing_path, folder], 0, 0, 0),
+            (["dump", missing], 3, 0, 1),
+        ]
+        unset = dict.fromkeys(["LANG", "LC_ALL", "LC_CTYPE", "PYTHONIOENCODING"])
+        settings = [(dict(unset), False), (dict(unset, LANG="C"), True), (dict(unset, LANG="C"), False),
+                    (dict(unset), True), (dict(unset, PYTHONIOENCODING="ascii"), False)]
+        for env, files in settings[1:3] if EMULATED else settings:
+            for argv, status, out_lines, err_lines in commands[3:6] if EMULATED else commands:
+                got, out, err = run_tool(argv, env=env, files=files)
+                label = (argv[0], env, files, err)
+                self.assertEqual((got, len(out.decode("utf-8").splitlines()), len(err)), (status, out_lines, err_lines), label)
+                self.assertFalse([line for line in err if "internal error" in line or "Traceback" in line], label)
+                if argv[0] == "from-xmltv" and err:  # UTF-8 where the stream declares no encoding
+                    clear = env.get("PYTHONIOENCODING") is None
+                    self.assertIn(u"\u043f\u0435\u0440\u0432.ru" if clear else u"\\u043f\\u0435", err[1], label)
+
+    def test_a_terminal_in_the_c_locale(self):
+        import pty
+        master, slave = pty.openpty()
+        title = u"\u041d\u043e\u0432\u043e\u0441\u0442\u0438"
+        path = self.file("in.xml", listing({u"\u043f\u0435\u0440\u0432.ru": [title, u"x"]}).replace(b"+0000", b"IST", 1))
+        child = tool_child(["from-xmltv", path, self.dir], dict(LANG="C", LC_ALL=None, PYTHONIOENCODING=None), slave, slave)
+        os.close(slave)
+        shown = b""
+        while True:
+            try:
+                piece = os.read(master, 4096)
+            except OSError:  # EIO once the child's side is closed
+                break
+            if not piece:
+                break
+            shown += piece
+        status = child.wait()
+        os.close(master)
+        child.stdin.close()
+        lines = shown.decode("utf-8").splitlines()
+        self.assertEqual((status, len(lines)), (2, 3), lines)  # the mapping, the summary, the skipped programme
+        self.assertFalse([line for line in lines if "internal error" in line], lines)
+
+    def test_quiet(self):
+        path = self.file("in.xml", listing({"a.tv": [u"f\u00fcr", u"x"], "b.tv": [u"b"]}).replace(b"+0000", b"IST", 1))
+        refused = self.file("refused.xml", listing({"a.tv": [u"%02d" % i + u"x" * LONG for i in range(16)]}))  # past 64 KiB
+        self.file("blocked", b"")
+        cases = [  # argv, status, lines of standard error
+            (["from-xmltv", "--quiet", path, self.stem("out")], 0, 0),
+            (["from-xmltv", "--quiet", refused, self.stem("out")], 2, 1),
+            (["from-xmltv", "--quiet", path, self.stem("out"), "--channel", "nope.tv"], 1, 1),
+            (["from-xmltv", "--quiet", path, self.stem("blocked")], 3, 1),
+            (["write", "--quiet", self.stem("w"), self.file("e.json", b'[[1, "\\u4e2d"]]'), "--errors", "fold"], 0, 0),
+        ]
+        for argv, status, err_lines in cases:
+            got, out, err = run_main(argv)
+            self.assertEqual((got, len(err), out), (status, err_lines, b""), (argv, err))
+        real = os.fsync
+        os.fsync = lambda fd: (_ for _ in ()).throw(OSError(errno.EIO, "injected"))
+        try:
+            status, out, err = run_main(["from-xmltv", "--quiet", path, self.stem("new")])
+        finally:
+            os.fsync = real
+        self.assertEqual((status, len(err), out), (3, 2, b""), err)  # a line for each channel
+
+    def test_log_within_its_bound(self):
+        log = self.stem("runs.log")
+        path = self.file("in.xml", listing({"a.tv": [u"x"]}))
+        with Stdout():
+            for run in range(100 if EMULATED else 1000):
+                saved, sys.stderr = sys.stderr, Stderr()
+                try:
+                    G.main(["from-xmltv", "--quiet", path, self.stem("out"), "--log", log, "--now", str(run)])
+                finally:
+                    sys.stderr = saved
+                self.assertLessEqual(os.path.getsize(log), G.LOG_LIMIT)
+        with io.open(log, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        heads = [line for line in lines if not line.startswith(u" ")]
+        self.assertTrue(heads[-1].endswith(u"--now %d: exit 0" % run), heads[-1])
+        self.assertEqual(lines[-2:], [u"  a.tv\ta.tv\ta.tv", u"  0 pairs written to %s, 1 left as they were" % self.stem("out")])
+        self.assertGreater(len(heads), 99)
+        # One run larger than the bound: its first lines, and how many were not kept.
+        big = self.file("big.xml", listing(dict(("c%04d.tv" % i, [u"t"]) for i in range(3000))))
+        run_main(["from-xmltv", big, self.stem("big"), "--log", log])
+        with io.open(log, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        self.assertLessEqual(os.path.getsize(log), G.LOG_LIMIT)
+        self.assertEqual((len([l for l in lines if not l.startswith(u" ")]), lines[1]), (1, u"  c0000.tv\tc0000.tv\tc0000.tv"))
+        self.assertTrue(lines[-1].startswith(u"  ... ") and lines[-1].endswith(u" more lines left out"), lines[-1])
+
+
 class FeedTest(GuideCase):
     """Listings as feeds deliver them: compressed, piped, in other zones,
     imported daily."""
@@ -757,10 +880,10 @@ class FeedTest(GuideCase):
         path = self.file("in.xml", listing({"a.tv": [u"x", u"f\u00fcr \u00e9\u4e2d"], "b.tv": [u"b"]}).replace(b"+0000", b"IST", 1))
         out = os.path.join(self.dir, "out")
         cases = [  # argv, status, lines of standard error
-            (["--channel", "b.tv"], 0, ["1 channel written to %s" % out]),
+            (["--channel", "b.tv"], 0, ["1 pair written to %s" % out]),
             (["--channel", "b.tv", "--channel", "nope.tv"], 1,
-             ["1 channel written to %s (1 unchanged, left as they were)" % out, "channel nope.tv: not in the listing"]),
-            ([], 2, ["2 channels written to %s (1 unchanged, left as they were)" % out,
+             ["0 pairs written to %s, 1 left as they were" % out, "channel nope.tv: not in the listing"]),
+            ([], 2, ["1 pair written to %s, 1 left as they were" % out,
                      u'1 programme skipped: unknown time zone: a.tv 20260101000000 IST "x"',
                      "channel a.tv: 2 letters folded to the base letter, 1 character written as '?' (no cp1251 byte)"]),
         ]
