@@ -10,10 +10,12 @@ import calendar
 import codecs
 import datetime
 import errno
+import fcntl
 import io
 import json
 import os
 import re
+import signal
 import stat
 import struct
 import sys
@@ -37,7 +39,7 @@ DATA_REACH = OFFSET_LIMIT + 2 + 0xFFFF
 # Exit statuses of every command: clean; warnings only (nothing asked for
 # was lost); content problems (programmes skipped, entries or channels
 # refused); could not (usage, input, document, a failed write); Ctrl-C.
-CLEAN, WARNINGS, ERRORS, CANNOT, INTERRUPTED = 0, 1, 2, 3, 130
+CLEAN, WARNINGS, ERRORS, CANNOT, INTERRUPTED = 0, 1, 2, 3, 130  # SIGTERM 143, SIGHUP 129: 128 + the signal
 PIPE_CLOSED = 141  # as a shell shows a command ended by SIGPIPE
 
 
@@ -252,6 +254,11 @@ def build(entries, errors="strict", keep_order=False, counts=None):
     return bytes(index), bytes(data), counts["folded"] + counts["replaced"]
 
 
+# A temporary file's name: "." + the final name + the writer's process id +
+# a random tag. A run removes those whose process is gone (a killed import's).
+_TEMPORARY = re.compile(r"\.(.+)\.([0-9]+)\.[0-9a-f]{8}\Z")
+
+
 def _create_beside(final):
     """A new file in final's directory under a name no other writer holds,
     with the mode open() would give it (the umask's, never read here: that
@@ -259,12 +266,51 @@ def _create_beside(final):
     directory, name = os.path.split(os.path.abspath(final))
     while True:
         tag = "%08x" % struct.unpack("<I", os.urandom(4))  # native str in 2.7 and 3
-        path = os.path.join(directory, ".%s.%s" % (name, tag))
+        path = os.path.join(directory, ".%s.%d.%s" % (name, os.getpid(), tag))
         try:
             return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666), path
         except OSError as error:
             if error.errno != errno.EEXIST:
                 raise
+
+
+def remove_stale(directory):
+    """Removes the temporary files of writers that no longer run (killed
+    mid-write); a running process's are kept, whoever it is. Returns how
+    many went."""
+    removed = 0
+    for name in os.listdir(directory):
+        match = _TEMPORARY.match(name)
+        if not match or _running(int(match.group(2))):
+            continue
+        try:
+            os.unlink(os.path.join(directory, name))
+            removed += 1
+        except OSError as error:
+            if error.errno != errno.ENOENT:  # another run's cleaning got there first
+                raise
+    return removed
+
+
+def _running(pid):
+    try:
+        os.kill(pid, 0)
+    except OSError as error:
+        return error.errno != errno.ESRCH
+    return True
+
+
+# What file systems say when they keep no modes or owners (FAT, through
+# FUSE drivers or the kernel's vfat) or cannot sync a folder: no failure.
+_REFUSALS = (errno.EPERM, errno.ENOSYS, errno.EOPNOTSUPP, errno.EINVAL)
+
+
+def _refused(call, *args):
+    try:
+        call(*args)
+    except OSError as error:
+        if error.errno not in _REFUSALS:
+            raise
 
 
 def _keep_owner_and_mode(fd, final):
@@ -278,7 +324,7 @@ def _keep_owner_and_mode(fd, final):
         os.fchown(fd, old.st_uid, old.st_gid)
     except OSError:
         pass
-    os.fchmod(fd, stat.S_IMODE(old.st_mode))  # after chown, which may clear set-id bits
+    _refused(os.fchmod, fd, stat.S_IMODE(old.st_mode))  # after chown, which may clear set-id bits
 
 
 def _write_beside(final, content, made):
@@ -304,6 +350,39 @@ def _replace_file(path, content):
             os.unlink(temporary)
 
 
+def _handle(numbers, handler):
+    """Installs handler for each signal; {number: the handler it replaced}.
+    Off the main thread, where signals never run handlers, nothing."""
+    saved = {}
+    try:
+        for number in numbers:
+            saved[number] = signal.signal(number, handler)
+    except ValueError:  # not the main thread
+        pass
+    return saved
+
+
+_ENDING = [getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)]
+
+
+class _Deferred(object):
+    """Ctrl-C, SIGTERM and SIGHUP held back while a pair is between its two
+    renames, then delivered again: the pair is whole, old or new, whatever
+    arrives. A flag handler, as 2.7 has no pthread_sigmask."""
+
+    def __enter__(self):
+        self.arrived = []
+        self.saved = _handle(_ENDING, lambda number, _: self.arrived.append(number))
+        return self
+
+    def __exit__(self, *_):
+        for number, handler in self.saved.items():
+            signal.signal(number, handler)
+        for number in self.arrived:
+            os.kill(os.getpid(), number)
+        return False
+
+
 def _replace_files(stem, index, data):
     """Both files under temporary names beside them, on disk, then renamed:
     the data file first, the index last."""
@@ -311,9 +390,10 @@ def _replace_files(stem, index, data):
     try:
         for suffix, content in ((".pdt", data), (".ndx", index)):
             _write_beside(stem + suffix, content, made)
-        for path, final in made:
-            os.rename(path, final)
-            made = made[1:]
+        with _Deferred():
+            for path, final in made:
+                os.rename(path, final)
+                made = made[1:]
     finally:
         for path, _ in made:
             try:
@@ -330,6 +410,60 @@ def _replace_files(stem, index, data):
         pass
     finally:
         os.close(fd)
+
+
+LOCK_NAME = ".quarnel-guide.lock"
+
+
+class FolderLocked(GuideError):
+    """Another run held a folder's lock for longer than the wait."""
+    status = CANNOT
+
+
+class _FolderLock(object):
+    """One writing run at a time per folder: an exclusive flock on
+    LOCK_NAME there (the file stays), waited for up to wait seconds."""
+
+    def __init__(self, directory, wait):
+        self.directory, self.wait = directory, wait
+
+    def __enter__(self):
+        self.fd = os.open(os.path.join(self.directory, LOCK_NAME), os.O_WRONLY | os.O_CREAT, 0o666)
+        try:
+            self._take()
+        except BaseException:
+            os.close(self.fd)
+            raise
+        return self
+
+    def _take(self):
+        deadline = time.time() + self.wait
+        while True:
+            try:
+                return fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except (IOError, OSError) as error:
+                if error.errno not in (errno.EWOULDBLOCK, errno.EAGAIN):
+                    raise
+            if time.time() >= deadline:
+                raise FolderLocked("%s: another run has been writing there for %g seconds; try again later, or "
+                                   "give --wait more seconds" % (_shown(self.directory), self.wait))
+            time.sleep(0.1)
+
+    def __exit__(self, *_):
+        os.close(self.fd)  # and with it the lock
+        return False
+
+
+class _NoLock(object):
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        return False
+
+
+def _lock(directory, lock, wait):
+    return _FolderLock(directory, wait) if lock else _NoLock()
 
 
 def _holds(path, content):
@@ -351,16 +485,19 @@ def store(stem, index, data):
     return True
 
 
-def write(stem, entries, errors="strict", keep_order=False):
+def write(stem, entries, errors="strict", keep_order=False, lock=False, wait=300):
     """Writes the pair stem.ndx + stem.pdt holding entries, (unix_start,
     title) pairs, sorted by start (stable) unless keep_order; a pair that
     would come out byte for byte as it is stays untouched. Titles are
     encoded as cp1251: errors "strict" refuses what it lacks, "replace"
     writes '?' for it, "fold" writes letters with diacritics as their base
-    letter and anything else as '?'. Raises GuideError, leaving any existing
-    pair as it was. Returns the characters changed."""
+    letter and anything else as '?'. lock: hold the folder's lock, as the
+    commands do, waiting up to wait seconds for another run's. Raises
+    GuideError, leaving any existing pair as it was. Returns the characters
+    changed."""
     index, data, changed = build(entries, errors, keep_order)
-    store(stem, index, data)
+    with _lock(os.path.dirname(os.path.abspath(stem)), lock, wait):
+        store(stem, index, data)
     return changed
 
 
@@ -689,14 +826,15 @@ class Conversion(object):
     pairs written or left as they were (unchanged: how many of those);
     skipped: {reason: [count, first three (channel, start as written,
     title)]} of programmes left out; outside: programmes outside --days;
-    refused: {channel: why} for channels a pair cannot hold; failed:
+    stale: temporary files of killed runs removed; refused: {channel: why}
+    for channels a pair cannot hold; failed:
     {channel: why} for pairs that could not be written; notes: lines on
     titles changed and channels asked for that the listing lacks."""
 
     def __init__(self):
         self.channels, self.skipped, self.refused, self.failed, self.notes = [], {}, {}, {}, []
         self.missing = []  # channels asked for that the listing lacks
-        self.unchanged = self.outside = 0
+        self.unchanged = self.outside = self.stale = 0
 
     def skip(self, reason, channel, start, title):
         count_and_first = self.skipped.setdefault(reason, [0, []])
@@ -808,13 +946,15 @@ def _on_air(held, now):
     return kept
 
 
-def from_xmltv(source, out_dir, channels=None, languages=(), zone=0, days=None, now=None):
+def from_xmltv(source, out_dir, channels=None, languages=(), zone=0, days=None, now=None, lock=False, wait=300):
     """One pair per channel of the XMLTV listing at the path source ("-":
     standard input; gzip, bzip2 or xz by its first bytes), streamed: all
     channels, or those of channels. zone: seconds east of UTC of times that
     carry no offset. days: keep only programmes on air at now (default the
-    clock) or starting before now plus days. Returns a Conversion; raises
-    DocumentError for a listing refused whole, before anything is written."""
+    clock) or starting before now plus days. lock: write holding the
+    folder's lock, as the command does (see write). Returns a Conversion;
+    raises DocumentError for a listing refused whole, before anything is
+    written."""
     if os.path.exists(out_dir) and not os.path.isdir(out_dir):
         raise NotAFolder(out_dir)
     options = _Options(channels, languages, zone, days, time.time() if now is None else now)
@@ -830,6 +970,14 @@ def from_xmltv(source, out_dir, channels=None, languages=(), zone=0, days=None, 
             report.notes.append("channel %s: not in the listing" % channel)
     if not os.path.isdir(out_dir):
         os.makedirs(out_dir)
+    with _lock(out_dir, lock, wait):
+        report.stale = remove_stale(out_dir)
+        _store_channels(programmes, displays, out_dir, options, report)
+    report.channels.sort()
+    return report
+
+
+def _store_channels(programmes, displays, out_dir, options, report):
     taken = set()
     # Ids that are file names already keep them; the others yield on collision.
     for channel in sorted(programmes, key=lambda c: (safe_name(c, set()) != c, c)):
@@ -854,8 +1002,6 @@ def from_xmltv(source, out_dir, channels=None, languages=(), zone=0, days=None, 
         if changes:
             report.notes.append("channel %s: %s (no cp1251 byte)" % (channel, ", ".join(changes)))
         report.channels.append((channel, name, displays.get(channel, channel)))
-    report.channels.sort()
-    return report
 
 
 def channel_id(name):
@@ -1037,14 +1183,22 @@ def _load_entries(path):
 
 def _command_write(args, console):
     entries = _load_entries(args.entries)
+    folder = os.path.dirname(os.path.abspath(args.stem))
     try:
-        replaced = write(args.stem, entries, errors=args.errors, keep_order=args.keep_order)
+        with _FolderLock(folder, args.wait):
+            _report_stale(console, remove_stale(folder))
+            replaced = write(args.stem, entries, errors=args.errors, keep_order=args.keep_order)
     except Unencodable as error:
         raise GuideError(error.words("--errors replace", "--errors fold"))
     console.report(u"wrote %s.ndx and %s.pdt: %s%s" % (
         _shown(args.stem), _shown(args.stem), _count(len(entries), "entry", "entries"),
         ", %s replaced" % _count(replaced, "character") if replaced else ""))
     return WARNINGS if replaced and not args.quiet else CLEAN
+
+
+def _report_stale(console, removed):
+    if removed:
+        console.report("%s of killed runs removed" % _count(removed, "temporary file"))
 
 
 def _stdin_text():
@@ -1131,7 +1285,8 @@ def _command_from_xmltv(args, console):
     channels = args.channel or None
     languages = [l for l in (args.lang or "").split(",") if l]
     try:
-        report = from_xmltv(args.source, args.out_dir, channels, languages, args.zone, args.days, args.now)
+        report = from_xmltv(args.source, args.out_dir, channels, languages, args.zone, args.days, args.now,
+                            lock=True, wait=args.wait)
     except DocumentError as error:
         console.problem(u"quarnel-guide from-xmltv: %s: %s; nothing written" % (_shown(args.source), _message(error)))
         return CANNOT
@@ -1140,6 +1295,7 @@ def _command_from_xmltv(args, console):
     written = len(report.channels) - report.unchanged
     console.report(u"%s written to %s%s" % (_count(written, "pair"), _shown(args.out_dir),
                                            ", %d left as they were" % report.unchanged if report.unchanged else ""))
+    _report_stale(console, report.stale)
     if report.outside:
         console.report("%s outside the window left out" % _count(report.outside, "programme"))
     for reason in sorted(report.skipped):
@@ -1255,7 +1411,7 @@ class _Parser(argparse.ArgumentParser):
 def parser():
     top = _Parser(prog="quarnel-guide", description="Make, inspect and convert guide pairs "
                                   "(<stem>.ndx + <stem>.pdt). Exit status: 0 clean, 1 warnings only, "
-                                  "2 content problems, 3 could not, 130 interrupted.")
+                                  "2 content problems, 3 could not, 130 interrupted, 143 or 129 ended by SIGTERM or SIGHUP.")
     commands = top.add_subparsers(dest="command", parser_class=_Parser)
     p = commands.add_parser("write", help="write a pair from a JSON list of [unix_start, title]")
     p.add_argument("stem")
@@ -1263,6 +1419,8 @@ def parser():
     p.add_argument("--errors", choices=ERRORS_MODES, default="strict")
     p.add_argument("--keep-order", action="store_true", help="keep the given order instead of sorting by start")
     p.add_argument("-q", "--quiet", action="store_true", help="print only failures; replaced characters are none")
+    p.add_argument("--wait", type=float, default=300, metavar="SECONDS",
+                   help="how long to wait for another run writing into the folder (default 300)")
     p.set_defaults(run=_command_write)
     p = commands.add_parser("check", help="report what a reader would get wrong; exit 0 clean, 1 warnings, "
                             "2 errors, 3 could not check")
@@ -1287,6 +1445,8 @@ def parser():
     p.add_argument("-q", "--quiet", action="store_true",
                    help="for cron: print only failures; skipped programmes and changed titles are none")
     p.add_argument("--log", metavar="FILE", help="append each run's full report to FILE, kept within 64 KiB")
+    p.add_argument("--wait", type=float, default=300, metavar="SECONDS",
+                   help="how long to wait for another run writing into the folder (default 300)")
     p.set_defaults(run=_command_from_xmltv)
     p = commands.add_parser("to-xmltv", help="an XMLTV document from pairs")
     p.add_argument("stems", nargs="+")
@@ -1307,7 +1467,12 @@ def main(argv=None):
         _err("quarnel-guide: a command is needed")
         return CANNOT
     console = _Console(getattr(args, "quiet", False))
-    status = _run(args, console)
+    saved = _handle([n for n in _ENDING if n != signal.SIGINT], _end)
+    try:
+        status = _run(args, console)
+    finally:
+        for number, handler in saved.items():
+            signal.signal(number, handler)
     if getattr(args, "log", None):
         try:
             _log_run(args.log, argv, status, console.lines)
@@ -1317,10 +1482,22 @@ def main(argv=None):
     return status
 
 
+class _Ended(KeyboardInterrupt):
+    """SIGTERM or SIGHUP: the run ends as Ctrl-C ends it."""
+
+
+def _end(number, _):
+    raise _Ended(number)
+
+
 def _run(args, console):
     name = "quarnel-guide %s" % args.command
     try:
         return args.run(args, console)
+    except _Ended as ended:
+        number = ended.args[0]
+        console.problem("%s: ended by %s" % (name, "SIGTERM" if number == signal.SIGTERM else "SIGHUP"))
+        return 128 + number
     except KeyboardInterrupt:
         console.problem("%s: interrupted" % name)
         return INTERRUPTED

@@ -2,14 +2,17 @@
 checked against the module and the tests' independent reader."""
 import calendar
 import errno
+import fcntl
 import io
 import json
 import os
 import random
 import shlex
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import xml.etree.ElementTree as ElementTree
 
 import guide_oracle
@@ -472,7 +475,7 @@ class ExitStatusTest(GuideCase):
         xml_file = lambda content: self.file("in.xml", content)
         interrupt = KeyboardInterrupt()
         cases = [
-            # (argv, files it needs, what os.fsync raises, status, words of the last line of stderr)
+            # (argv, files it needs, what os.fsync raises or sends, status, words of the last line of stderr)
             (["check", stem], None, None, 0, None),
             (["write", stem, "e.json"], lambda: json_file(b"[" * 100000 + b"]" * 100000), None, 3, "nested too deep"),
             (["write", stem, "e.json"], lambda: json_file(b'[[1, "caf\xe9"]]'), None, 3, "not a JSON list"),
@@ -481,6 +484,8 @@ class ExitStatusTest(GuideCase):
             (["to-xmltv", self.stem("empty")], lambda: G.write(self.stem("empty"), []), None, 2, "1 pair without entries"),
             (["write", self.stem("nodir/x"), "e.json"], None, None, 3, "No such file"),
             (["write", stem, "e.json"], lambda: json_file(b'[[1, "new"]]'), MemoryError(), 3, "out of memory"),
+            (["write", stem, "e.json"], lambda: json_file(b'[[1, "new"]]'), signal.SIGTERM, 143, "ended by SIGTERM"),
+            (["write", stem, "e.json"], lambda: json_file(b'[[1, "new"]]'), signal.SIGHUP, 129, "ended by SIGHUP"),
             (["write", self.stem("r"), "e.json", "--errors", "replace"], lambda: json_file(b'[[1, "\\u4e2d"]]'),
              None, 1, "1 entry, 1 character replaced"),
             (["write", self.stem("r"), "e.json"], None, None, 2, "--errors replace"),
@@ -512,8 +517,10 @@ class ExitStatusTest(GuideCase):
             for argv, setup, fsync, status, words in cases:
                 if setup:
                     setup()
-                if fsync:
+                if isinstance(fsync, BaseException):
                     os.fsync = lambda fd: (_ for _ in ()).throw(fsync)
+                elif fsync:  # a signal, arriving while the pair is written
+                    os.fsync = lambda fd: os.kill(os.getpid(), fsync)
                 try:
                     got, _, err = run_main(argv)
                 finally:
@@ -524,7 +531,7 @@ class ExitStatusTest(GuideCase):
                     self.assertIn(words, err[-1], (argv, err))
                 self.assertEqual(os.listdir(out), [], argv)
                 self.assertEqual(quarnel.read(stem), ((1, u"old"),), argv)
-                self.assertEqual([n for n in os.listdir(self.dir) if n.startswith(".")], [], argv)
+                self.assertEqual([n for n in os.listdir(self.dir) if n.startswith(".") and n != G.LOCK_NAME], [], argv)
         finally:
             os.chdir(cwd)
 
@@ -614,7 +621,7 @@ class BoundedTest(GuideCase):
             "print(json.dumps([status, sys.stderr.getvalue().splitlines()]))\n")
         self.assertEqual(status, 3)
         self.assertTrue([l for l in lines if l.startswith("channel big.tv could not be written: ")], lines)
-        self.assertEqual(sorted(os.listdir(self.stem("out"))), ["a.tv.ndx", "a.tv.pdt", "c.tv.ndx", "c.tv.pdt"])
+        self.assertEqual(sorted(os.listdir(self.stem("out"))), [G.LOCK_NAME, "a.tv.ndx", "a.tv.pdt", "c.tv.ndx", "c.tv.pdt"])
 
 
 def compressed(kind, data):
@@ -651,6 +658,120 @@ def aligned(kind, data, boundary=4096):
             if len(head(pad[:n])) == target:
                 return head(pad[:n]) + module.compress(data[half:])
     raise AssertionError("no padding ends the first %s member at %d bytes" % (kind, target))
+
+
+class MediaTest(GuideCase):
+    """Pairs on the media boxes use: FAT that keeps no modes, signals,
+    killed runs, two runs at once."""
+
+    def test_refusals_are_no_failures(self):
+        G.write(self.stem(), [(1, u"old")])
+        real = dict((name, getattr(os, name)) for name in ("fchmod", "fchown", "fsync"))
+        folder = lambda fd: os.path.isdir("/proc/self/fd/%d" % fd)
+        for name, number in [(n, e) for n in ("fchmod", "fchown", "fsync")
+                             for e in (errno.EPERM, errno.ENOSYS, errno.EOPNOTSUPP, errno.EINVAL)]:
+            def refuse(fd, *args, **kwargs):
+                if name != "fsync" or folder(fd):  # a file's own fsync works
+                    raise OSError(number, os.strerror(number))
+                return real[name](fd, *args, **kwargs)
+            setattr(os, name, refuse)
+            try:
+                G.write(self.stem(), [(2, u"new %s %d" % (name, number))])
+            finally:
+                setattr(os, name, real[name])
+            self.assertEqual(quarnel.read(self.stem()), ((2, u"new %s %d" % (name, number)),))
+
+    def test_a_fat_stick_through_fuse(self):
+        tools = [t for t in ("mkfs.vfat", "fusefat", "fusermount") if not any(
+            os.access(os.path.join(d, t), os.X_OK) for d in os.environ.get("PATH", "").split(os.pathsep) + ["/sbin", "/usr/sbin"])]
+        if os.geteuid() != 0 or not os.path.exists("/dev/fuse") or tools:
+            self.skipTest("a FAT image needs root, /dev/fuse and %s" % (", ".join(tools) or "nothing more"))
+        image, mount = self.stem("fat.img"), self.stem("stick")
+        os.mkdir(mount)
+        quiet = dict(stdout=open(os.devnull, "w"), stderr=subprocess.STDOUT)
+        subprocess.check_call(["mkfs.vfat", "-C", image, "4096"], env=dict(os.environ, PATH=os.environ.get("PATH", "") + ":/sbin:/usr/sbin"), **quiet)
+        if subprocess.call(["fusefat", "-o", "rw+", image, mount], **quiet):
+            self.skipTest("fusefat could not mount here")
+        try:
+            for day, title in enumerate([u"monday", u"tuesday"]):
+                path = self.file("in.xml", listing({"a.tv": [title], "b.tv": [title]}))
+                self.assertEqual(run_main(["from-xmltv", path, mount])[::2], (0, ["2 pairs written to %s" % mount]), day)
+                self.assertEqual(quarnel.read(os.path.join(mount, "b.tv"))[0][1], title)
+            self.assertEqual(sorted(os.listdir(mount)), [G.LOCK_NAME.upper(), "A.TV.NDX", "A.TV.PDT", "B.TV.NDX", "B.TV.PDT"]
+                             if "A.TV.NDX" in os.listdir(mount) else [G.LOCK_NAME, "a.tv.ndx", "a.tv.pdt", "b.tv.ndx", "b.tv.pdt"])
+        finally:
+            subprocess.call(["fusermount", "-u", mount], **quiet)
+            quiet["stdout"].close()
+
+    def test_ctrl_c_between_the_renames(self):
+        G.write(self.stem(), [(1, u"old")])
+        json_path = self.file("e.json", b'[[2, "new"]]')
+        real, renamed = os.rename, []
+
+        def rename(a, b):
+            real(a, b)
+            renamed.append(b)
+            if len(renamed) == 1:
+                os.kill(os.getpid(), signal.SIGINT)
+        os.rename = rename
+        try:
+            status, _, err = run_main(["write", self.stem(), json_path])
+        finally:
+            os.rename = real
+        self.assertEqual((status, len(renamed), quarnel.read(self.stem())), (130, 2, ((2, u"new"),)), err)
+
+    def test_what_killed_runs_leave(self):
+        code = module_path_code() + (
+            "sys.path.append(%r); import os, signal, quarnel_guide\n"
+            "os.fsync = lambda fd: os.kill(os.getpid(), signal.SIGKILL)\n"
+            "quarnel_guide.write(%r, [(1, u'killed')])\n") % (os.path.dirname(os.path.abspath(G.__file__)), self.stem())
+        live = os.path.basename(self.file(".ch.ndx.%d.0123abcd" % os.getpid(), b"a write in progress"))
+        listing_path = self.file("in.xml", listing({"ch": [u"next"]}))
+        for argv in (["write", self.stem(), self.file("e.json", b'[[1, "next"]]')], ["from-xmltv", listing_path, self.dir]):
+            for _ in range(2):
+                self.assertEqual(child_python(code)[0], -signal.SIGKILL)
+            self.assertEqual(len([n for n in os.listdir(self.dir) if n.startswith(".ch.pdt.")]), 2)
+            status, _, err = run_main(argv)
+            self.assertEqual((status, "2 temporary files of killed runs removed" in err), (0, True), err)
+            self.assertEqual(sorted(n for n in os.listdir(self.dir) if n.startswith(".")), sorted([G.LOCK_NAME, live]))
+
+    def test_one_run_at_a_time(self):
+        path = self.file("in.xml", listing({"a.tv": [u"a"]}))
+        out = self.stem("out")
+        os.mkdir(out)
+        code = module_path_code() + (
+            "sys.path.append(%r); import os, time, quarnel_guide\n"
+            "real = os.fsync\n"
+            "os.fsync = lambda fd: (time.sleep(0.5), real(fd))[1]\n"
+            "sys.exit(quarnel_guide.main(['from-xmltv', %r, %r]))\n") % (os.path.dirname(os.path.abspath(G.__file__)), path, out)
+        command = shlex.split(os.environ.get("QUARNEL_PYTHON", "")) or [sys.executable]
+        first = subprocess.Popen(command + ["-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        lock = os.path.join(out, G.LOCK_NAME)
+        while first.poll() is None:  # until the first run holds the folder
+            fd = os.open(lock, os.O_WRONLY | os.O_CREAT) if os.path.exists(lock) else None
+            try:
+                if fd is not None:
+                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except (IOError, OSError):
+                break
+            finally:
+                if fd is not None:
+                    os.close(fd)
+            time.sleep(0.01)
+        started = time.time()
+        second = run_main(["from-xmltv", path, out])
+        self.assertEqual((first.wait(), second[0]), (0, 0), second)
+        self.assertGreater(time.time() - started, 0.5)  # it waited for the first
+        first.stdout.close()
+        first.stderr.close()
+        fd = os.open(lock, os.O_WRONLY)
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        try:
+            status, _, err = run_main(["from-xmltv", path, out, "--wait", "0.3"])
+        finally:
+            os.close(fd)
+        self.assertEqual((status, len(err)), (3, 1), err)
+        self.assertIn(out, err[0])
 
 
 class UnattendedTest(GuideCase):
@@ -770,7 +891,7 @@ class FeedTest(GuideCase):
     def pairs(self, name):
         out = os.path.join(self.dir, "out", name)
         files = {}
-        for file_name in sorted(os.listdir(out)):
+        for file_name in sorted(set(os.listdir(out)) - set([G.LOCK_NAME])):
             with open(os.path.join(out, file_name), "rb") as f:
                 files[file_name] = f.read()
         return files
