@@ -18,8 +18,9 @@ import quarnel  # noqa: E402
 import quarnel_guide  # noqa: E402
 
 PY2 = sys.version_info[0] == 2
-# Under an emulator every child costs seconds: tests that start many take a sample.
-EMULATED = bool(os.environ.get("QUARNEL_EMULATED"))
+# Under an emulator or valgrind every child or run costs seconds: tests that
+# make many take a sample.
+SAMPLE = bool(os.environ.get("QUARNEL_EMULATED") or os.environ.get("QUARNEL_UNDER_VALGRIND"))
 TEXT = type(u"")  # unicode on Python 2, str on 3
 
 

@@ -16,7 +16,7 @@ import time
 import xml.etree.ElementTree as ElementTree
 
 import guide_oracle
-from support import EMULATED, GuideCase, Stdout, child_python, module_path_code, quarnel, quarnel_guide, rawpair
+from support import SAMPLE, GuideCase, Stdout, child_python, module_path_code, quarnel, quarnel_guide, rawpair
 
 G = quarnel_guide
 NEWS = u"\u041d\u043e\u0432\u043e\u0441\u0442\u0438"
@@ -798,8 +798,8 @@ class UnattendedTest(GuideCase):
         unset = dict.fromkeys(["LANG", "LC_ALL", "LC_CTYPE", "PYTHONIOENCODING"])
         settings = [(dict(unset), False), (dict(unset, LANG="C"), True), (dict(unset, LANG="C"), False),
                     (dict(unset), True), (dict(unset, PYTHONIOENCODING="ascii"), False)]
-        for env, files in settings[1:3] if EMULATED else settings:
-            for argv, status, out_lines, err_lines in commands[3:6] if EMULATED else commands:
+        for env, files in settings[1:3] if SAMPLE else settings:
+            for argv, status, out_lines, err_lines in commands[3:6] if SAMPLE else commands:
                 got, out, err = run_tool(argv, env=env, files=files)
                 label = (argv[0], env, files, err)
                 self.assertEqual((got, len(out.decode("utf-8").splitlines()), len(err)), (status, out_lines, err_lines), label)
@@ -857,7 +857,7 @@ class UnattendedTest(GuideCase):
         log = self.stem("runs.log")
         path = self.file("in.xml", listing({"a.tv": [u"x"]}))
         with Stdout():
-            for run in range(100 if EMULATED else 1000):
+            for run in range(100 if SAMPLE else 1000):
                 saved, sys.stderr = sys.stderr, Stderr()
                 try:
                     G.main(["from-xmltv", "--quiet", path, self.stem("out"), "--log", log, "--now", str(run)])
