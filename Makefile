@@ -47,7 +47,7 @@ export QUARNEL_PROPERTY_EXAMPLES ?= 60
 
 test: QUARNEL_PROPERTY_EXAMPLES = 400
 test:
-	tools/need.sh fusefat:fusefat mkfs.vfat:dosfstools
+	tools/need.sh fusefat:fusefat mkfs.vfat:dosfstools -:tzdata
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60
 	$(MAKE) --no-print-directory leakcheck
 	$(TOOLS) tools/test_targets.py

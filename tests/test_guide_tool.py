@@ -953,6 +953,19 @@ class FeedTest(GuideCase):
             out = os.path.join(self.dir, zone)
             self.assertEqual(run_main(["from-xmltv", path, out, "--zone", zone])[0], 0)
             self.assertEqual(quarnel.read(os.path.join(out, "c.tv")), ((calendar.timegm((2026, 1, 1, 0, 0, 0)) + shift, u"a"),))
+        # Local times across both changes of 2026 in Berlin: the hour that never
+        # was read with the offset before it, the repeated one as its first.
+        utc = lambda *fields: calendar.timegm(fields + (0,))
+        starts = [("20260329013000", utc(2026, 3, 29, 0, 30)), ("20260329023000", utc(2026, 3, 29, 1, 30)),
+                  ("20260329030000", utc(2026, 3, 29, 1, 0)), ("20261025023000", utc(2026, 10, 25, 0, 30)),
+                  ("20261025033000", utc(2026, 10, 25, 2, 30))]
+        path = self.file("berlin.xml", (u'<tv>%s</tv>' % u"".join(
+            u'<programme start="%s" channel="b.tv"><title>%s</title></programme>' % (start, start)
+            for start, _ in starts)).encode("ascii"))
+        if not os.path.exists("/usr/share/zoneinfo/Europe/Berlin"):
+            self.skipTest("no zoneinfo")
+        self.assertEqual(run_main(["from-xmltv", path, self.dir, "--zone", "Europe/Berlin"])[0], 0)
+        self.assertEqual(quarnel.read(self.stem("b.tv")), tuple(sorted((at, u"%s" % start) for start, at in starts)))
 
     def test_names_and_titles(self):
         channels = {"b/tv.x": [u"t" * 6000], "b_tv.x": [u"b"], "b:tv.x": [u"c"], "L" * 300: [u"l"]}
