@@ -1044,6 +1044,7 @@ class Conversion(object):
     def __init__(self):
         self.channels, self.skipped, self.refused, self.failed, self.notes = [], {}, {}, {}, []
         self.missing = []  # channels asked for that the listing lacks
+        self.pruned, self.held_back = [], []  # (id, stem) of pairs removed; why none were
         self.unchanged = self.outside = self.stale = 0
 
     def skip(self, reason, channel, start, title):
@@ -1059,13 +1060,13 @@ class Conversion(object):
             return CANNOT
         if self.refused or (self.skipped and not quiet):
             return ERRORS
-        return WARNINGS if self.missing or (self.notes and not quiet) else CLEAN
+        return WARNINGS if self.missing or self.held_back or (self.notes and not quiet) else CLEAN
 
 
 class _Options(object):
-    def __init__(self, channels, languages, zone, days, now):
+    def __init__(self, channels, languages, zone, days, now, mapping, prune):
         self.wanted = None if channels is None else set(channels)
-        self.languages, self.zone, self.now = languages, zone, now
+        self.languages, self.zone, self.now, self.mapping, self.prune = languages, zone, now, mapping or {}, prune
         self.end = None if days is None else now + days * 86400
 
 
@@ -1156,18 +1157,23 @@ def _on_air(held, now):
     return kept
 
 
-def from_xmltv(source, out_dir, channels=None, languages=(), zone=0, days=None, now=None, lock=False, wait=300):
+def from_xmltv(source, out_dir, channels=None, languages=(), zone=0, days=None, now=None, lock=False, wait=300,
+               mapping=None, prune=False):
     """One pair per channel of the XMLTV listing at the path source ("-":
     standard input; gzip, bzip2 or xz by its first bytes), streamed: all
     channels, or those of channels. zone: seconds east of UTC of times that
     carry no offset. days: keep only programmes on air at now (default the
     clock) or starting before now plus days. lock: write holding the
-    folder's lock, as the command does (see write). Returns a Conversion;
+    folder's lock, as the command does (see write). Each channel keeps its
+    file name from run to run (MANIFEST_NAME in out_dir lists them);
+    mapping, {id: stem} as read_map reads it, names some. prune: remove
+    the pairs of listed channels the listing no longer holds (in scope:
+    all, or those of channels). Returns a Conversion;
     raises DocumentError for a listing refused whole, before anything is
     written."""
     if os.path.exists(out_dir) and not os.path.isdir(out_dir):
         raise NotAFolder(out_dir)
-    options = _Options(channels, languages, zone, days, time.time() if now is None else now)
+    options = _Options(channels, languages, zone, days, time.time() if now is None else now, mapping, prune)
     report = Conversion()
     if source == "-":
         programmes, displays = _parse_listing(_Source(getattr(sys.stdin, "buffer", sys.stdin)), options, report)
@@ -1188,15 +1194,21 @@ def from_xmltv(source, out_dir, channels=None, languages=(), zone=0, days=None, 
 
 
 def _store_channels(programmes, displays, out_dir, options, report):
-    taken = set()
-    # Ids that are file names already keep them; the others yield on collision.
-    for channel in sorted(programmes, key=lambda c: (safe_name(c, set()) != c, c)):
-        if programmes[channel] is None:
-            continue
+    manifest = read_manifest(out_dir)
+    listed = set(programmes)
+    for channel in sorted(programmes):
+        if any(c in text for text in (channel, displays.get(channel, u"")) for c in u"\t\n\r"):
+            report.refused[channel] = "its id or display name holds a tab or a line break, which the channel list " \
+                                      "cannot hold"
+            programmes[channel] = None
+    stems = _stems([c for c in programmes if programmes[c] is not None], out_dir, manifest, options.mapping)
+    used = dict((stem.lower(), cid) for cid, stem in stems.items())
+    kept = dict((cid, entry) for cid, entry in (manifest or {}).items() if used.get(entry[0].lower(), cid) == cid)
+    for channel in sorted(stems):
         held = programmes.pop(channel)
         entries = _on_air(held, options.now) if options.end is not None else [(s, t) for s, t, _ in held]
         report.outside += len(held) - len(entries)
-        name = safe_name(channel, taken)
+        name = stems[channel]
         counts = {}
         try:
             index, data, _ = build(entries, errors="fold", counts=counts)
@@ -1211,7 +1223,150 @@ def _store_channels(programmes, displays, out_dir, options, report):
         changes += [_count(counts["replaced"], "character") + " written as '?'"] if counts["replaced"] else []
         if changes:
             report.notes.append("channel %s: %s (no cp1251 byte)" % (channel, ", ".join(changes)))
-        report.channels.append((channel, name, displays.get(channel, channel)))
+        kept[channel] = (name, displays.get(channel, channel))
+        report.channels.append((channel, name, kept[channel][1]))
+    if options.prune and manifest is not None:
+        kept = _prune(out_dir, kept, listed, options.wanted, report)
+    if manifest is not None or kept:
+        try:
+            _write_manifest(out_dir, kept)
+        except (IOError, OSError) as error:
+            report.failed[None] = _why(error)
+
+
+# --- which pair a channel is: the manifest, the map, pruning --------------------
+
+MANIFEST_NAME = ".quarnel-guide.channels"  # id<TAB>stem<TAB>display name, a line a channel
+_SAFE_STEM = re.compile(r"[A-Za-z0-9_-][A-Za-z0-9._~-]{0,63}\Z")
+
+
+def _cleaned(channel_id):
+    name = re.sub(r"[^A-Za-z0-9._-]", "_", channel_id)[:64] or "_"
+    return "_" + name[1:] if name.startswith(".") else name
+
+
+def read_manifest(out_dir):
+    """{id: (stem, display name)} of the channels from_xmltv manages in
+    out_dir; None where it keeps no list yet (a folder of an older version)."""
+    try:
+        with io.open(os.path.join(out_dir, MANIFEST_NAME), encoding="utf-8") as f:
+            lines = f.read().splitlines()
+    except (IOError, OSError) as error:
+        if error.errno == errno.ENOENT:
+            return None
+        raise
+    manifest = {}
+    for line in lines:
+        fields = line.split(u"\t")
+        if len(fields) == 3 and _SAFE_STEM.match(fields[1]):
+            manifest[fields[0]] = (str(fields[1]), fields[2])
+    return manifest
+
+
+def _write_manifest(out_dir, manifest):
+    text = u"".join(u"%s\t%s\t%s\n" % (cid, stem, display) for cid, (stem, display) in sorted(manifest.items()))
+    path = os.path.join(out_dir, MANIFEST_NAME)
+    if not _holds(path, text.encode("utf-8")):
+        _replace_file(path, text.encode("utf-8"))
+
+
+def read_map(path):
+    """{id: stem} from a map file: id<TAB>stem lines (further columns
+    ignored, # lines and blank ones skipped). DocumentError naming the line
+    for a line without a tab, an id twice, a stem twice (case-blind) or one
+    that is no safe file name."""
+    with io.open(path, encoding="utf-8") as f:
+        try:
+            lines = f.read().splitlines()
+        except UnicodeDecodeError as error:
+            raise DocumentError("%s: not UTF-8 (%s)" % (_shown(path), error))
+    mapping, stems = {}, {}
+    for number, line in enumerate(lines, 1):
+        if not line.strip() or line.startswith(u"#"):
+            continue
+        where = "%s line %d" % (_shown(path), number)
+        fields = line.split(u"\t")
+        if len(fields) < 2:
+            raise DocumentError("%s: no tab between the channel id and the file name" % where)
+        cid, stem = fields[0], fields[1]
+        if not _SAFE_STEM.match(stem):
+            raise DocumentError(u"%s: %r is no safe file name (letters, digits, '.', '_', '-' and '~', no leading "
+                                u"dot, at most 64)" % (where, stem))
+        if cid in mapping:
+            raise DocumentError(u"%s: the channel %s is named twice" % (where, cid))
+        if stem.lower() in stems:
+            raise DocumentError(u"%s: the file name %s is given to %s already (FAT sees no case)"
+                                % (where, stem, stems[stem.lower()]))
+        mapping[cid], stems[stem.lower()] = str(stem), cid
+    return mapping
+
+
+def _on_disk(out_dir):
+    """The stems of the files in out_dir, lower-cased: FAT tells no case apart."""
+    stems = set()
+    for name in os.listdir(out_dir):
+        if name.endswith((".ndx", ".pdt")):
+            stems.add(_shown(name[:-4]).lower())
+    return stems
+
+
+def _stems(channels, out_dir, manifest, mapping):
+    """{id: stem} for the channels of a run: the map's first, then the
+    manifest's, then (a folder without one) the names an older version gave
+    that are on disk, then a new name for each that collides, without
+    regard to case, with none in use or on disk."""
+    stems, taken = {}, {}
+    order = sorted(channels, key=lambda c: (_cleaned(c) != c, c))
+    for cid in order:
+        if cid in mapping:
+            stems[cid], taken[mapping[cid].lower()] = mapping[cid], cid
+    for cid, (stem, _) in sorted((manifest or {}).items()):
+        if stem.lower() not in taken and cid not in mapping:
+            taken[stem.lower()] = cid
+            if cid in channels:
+                stems[cid] = stem
+    disk = _on_disk(out_dir)
+    if manifest is None:  # an older version's folder: what it named stays
+        earlier = set()
+        for cid in order:
+            stem = safe_name(cid, earlier)
+            if cid not in stems and stem.lower() not in taken and stem.lower() in disk:
+                stems[cid], taken[stem.lower()] = stem, cid
+    for cid in order:
+        if cid not in stems:
+            base, n, stem = _cleaned(cid), 1, _cleaned(cid)
+            while stem.lower() in taken or stem.lower() in disk:
+                n += 1
+                stem = "%s~%d" % (base, n)
+            stems[cid], taken[stem.lower()] = stem, cid
+    return stems
+
+
+def _prune(out_dir, manifest, listed, wanted, report):
+    """Removes the pairs of managed channels the listing no longer holds,
+    unless that is none of its channels or more than half of those in
+    scope; returns the manifest left."""
+    scope = [cid for cid in manifest if wanted is None or cid in wanted]
+    gone = sorted(cid for cid in scope if cid not in listed)
+    if not gone:
+        return manifest
+    if not listed:
+        report.held_back.append("nothing pruned: the listing holds no channel")
+        return manifest
+    if 2 * len(gone) > len(scope):
+        report.held_back.append("nothing pruned: %d of the %s would go, which looks like a broken feed"
+                                % (len(gone), _count(len(scope), "channel")))
+        return manifest
+    for cid in gone:
+        stem = manifest.pop(cid)[0]
+        for suffix in (".ndx", ".pdt"):
+            try:
+                os.unlink(os.path.join(out_dir, stem + suffix))
+            except OSError as error:
+                if error.errno != errno.ENOENT:
+                    raise
+        report.pruned.append((cid, stem))
+    return manifest
 
 
 def channel_id(name):
@@ -1494,10 +1649,10 @@ def _read_mapping(path):
 def _command_from_xmltv(args, console):
     channels = args.channel or None
     languages = [l for l in (args.lang or "").split(",") if l]
+    mapping = read_map(args.map) if args.map else None  # refused before anything is read or written
     try:
         report = from_xmltv(args.source, args.out_dir, channels, languages, zone(args.zone, args.zone_dir),
-                            args.days, args.now,
-                            lock=True, wait=args.wait)
+                            args.days, args.now, lock=True, wait=args.wait, mapping=mapping, prune=args.prune)
     except DocumentError as error:
         console.problem(u"quarnel-guide from-xmltv: %s: %s; nothing written" % (_shown(args.source), _message(error)))
         return CANNOT
@@ -1516,10 +1671,16 @@ def _command_from_xmltv(args, console):
             for channel, start, title in first), u"; ..." if count > len(first) else u""))
     for channel in sorted(report.refused):
         console.problem(u"channel %s not written: %s" % (channel, report.refused[channel]))
-    for channel in sorted(report.failed):
-        console.problem(u"channel %s could not be written: %s" % (channel, report.failed[channel]))
+    for channel in sorted(report.failed, key=lambda c: (c is None, c)):
+        console.problem(u"%s could not be written: %s" % (
+            u"channel %s" % channel if channel is not None else u"the list of channels %s" % MANIFEST_NAME,
+            report.failed[channel]))
     for note in report.notes:
         (console.problem if note.endswith(": not in the listing") else console.report)(note)
+    for cid, stem in report.pruned:
+        console.report(u"channel %s pruned: its pair %s removed" % (cid, stem))
+    for why in report.held_back:
+        console.problem(why)
     return report.status(args.quiet)
 
 
@@ -1652,6 +1813,9 @@ def parser():
     p.add_argument("-q", "--quiet", action="store_true",
                    help="for cron: print only failures; skipped programmes and changed titles are none")
     p.add_argument("--log", metavar="FILE", help="append each run's full report to FILE, kept within 64 KiB")
+    p.add_argument("--map", metavar="FILE", help="id<TAB>file name lines naming pairs, as the lines this prints")
+    p.add_argument("--prune", action="store_true",
+                   help="remove the pairs of channels this wrote before that the listing no longer holds")
     p.add_argument("--wait", type=float, default=300, metavar="SECONDS",
                    help="how long to wait for another run writing into the folder (default 300)")
     p.set_defaults(run=_command_from_xmltv)

@@ -531,7 +531,7 @@ class ExitStatusTest(GuideCase):
                     self.assertIn(words, err[-1], (argv, err))
                 self.assertEqual(os.listdir(out), [], argv)
                 self.assertEqual(quarnel.read(stem), ((1, u"old"),), argv)
-                self.assertEqual([n for n in os.listdir(self.dir) if n.startswith(".") and n != G.LOCK_NAME], [], argv)
+                self.assertEqual([n for n in os.listdir(self.dir) if n.startswith(".") and n not in (G.LOCK_NAME, G.MANIFEST_NAME)], [], argv)
         finally:
             os.chdir(cwd)
 
@@ -621,7 +621,7 @@ class BoundedTest(GuideCase):
             "print(json.dumps([status, sys.stderr.getvalue().splitlines()]))\n")
         self.assertEqual(status, 3)
         self.assertTrue([l for l in lines if l.startswith("channel big.tv could not be written: ")], lines)
-        self.assertEqual(sorted(os.listdir(self.stem("out"))), [G.LOCK_NAME, "a.tv.ndx", "a.tv.pdt", "c.tv.ndx", "c.tv.pdt"])
+        self.assertEqual(sorted(os.listdir(self.stem("out"))), [G.MANIFEST_NAME, G.LOCK_NAME, "a.tv.ndx", "a.tv.pdt", "c.tv.ndx", "c.tv.pdt"])
 
 
 def compressed(kind, data):
@@ -697,8 +697,8 @@ class MediaTest(GuideCase):
                 path = self.file("in.xml", listing({"a.tv": [title], "b.tv": [title]}))
                 self.assertEqual(run_main(["from-xmltv", path, mount])[::2], (0, ["2 pairs written to %s" % mount]), day)
                 self.assertEqual(quarnel.read(os.path.join(mount, "b.tv"))[0][1], title)
-            self.assertEqual(sorted(os.listdir(mount)), [G.LOCK_NAME.upper(), "A.TV.NDX", "A.TV.PDT", "B.TV.NDX", "B.TV.PDT"]
-                             if "A.TV.NDX" in os.listdir(mount) else [G.LOCK_NAME, "a.tv.ndx", "a.tv.pdt", "b.tv.ndx", "b.tv.pdt"])
+            self.assertEqual(sorted(n.lower() for n in os.listdir(mount)),  # no temporary file left
+                             sorted([G.MANIFEST_NAME, G.LOCK_NAME, "a.tv.ndx", "a.tv.pdt", "b.tv.ndx", "b.tv.pdt"]))
         finally:
             subprocess.call(["fusermount", "-u", mount], **quiet)
             quiet["stdout"].close()
@@ -733,7 +733,8 @@ class MediaTest(GuideCase):
             self.assertEqual(len([n for n in os.listdir(self.dir) if n.startswith(".ch.pdt.")]), 2)
             status, _, err = run_main(argv)
             self.assertEqual((status, "2 temporary files of killed runs removed" in err), (0, True), err)
-            self.assertEqual(sorted(n for n in os.listdir(self.dir) if n.startswith(".")), sorted([G.LOCK_NAME, live]))
+            self.assertEqual(sorted(n for n in os.listdir(self.dir) if n.startswith(".") and n != G.MANIFEST_NAME),
+                             sorted([G.LOCK_NAME, live]))
 
     def test_one_run_at_a_time(self):
         path = self.file("in.xml", listing({"a.tv": [u"a"]}))
@@ -772,6 +773,93 @@ class MediaTest(GuideCase):
             os.close(fd)
         self.assertEqual((status, len(err)), (3, 1), err)
         self.assertIn(out, err[0])
+
+
+class ChannelsTest(GuideCase):
+    """Channels as the box names them: a file name kept from run to run,
+    names a FAT stick keeps apart, a map, pruning."""
+
+    def import_(self, ids, *options):
+        """from-xmltv of a listing holding ids in this order (a title each:
+        the id); (status, {id: file name} printed, standard error's lines)."""
+        document = u"<tv>%s</tv>" % u"".join(u'<programme start="20260101" channel="%s"><title>%s</title></programme>'
+                                              % (cid, cid) for cid in ids)
+        path = self.file("in.xml", document.encode("utf-8"))
+        status, out, err = run_main(["from-xmltv", path, self.stem("out")] + list(options))
+        return status, dict(line.split(u"\t")[:2] for line in out.decode("utf-8").splitlines()), err
+
+    def pairs(self):
+        """{file name: the title its pair holds} in the folder."""
+        out = self.stem("out")
+        return dict((name[:-4], quarnel.read(os.path.join(out, name[:-4]))[0][1])
+                    for name in os.listdir(out) if name.endswith(".ndx"))
+
+    def test_names_stay(self):
+        days = [["nhk:4.jp", "ARD.de"], ["nhk/4.jp", "nhk:4.jp", "ard.de", "ARD.de"],
+                ["ard.de", "nhk_4.jp", "ARD.de", "nhk:4.jp", "nhk/4.jp"]]
+        first = {}
+        for ids in days:
+            status, names, err = self.import_(ids)
+            self.assertEqual(status, 0, err)
+            for cid, stem in names.items():
+                self.assertEqual(stem, first.setdefault(cid, stem), (ids, cid))
+            self.assertEqual(len(set(stem.lower() for stem in names.values())), len(ids))  # apart on FAT
+            self.assertEqual(self.pairs(), dict((stem, cid) for cid, stem in first.items()))
+        self.assertEqual((first["ARD.de"], first["ard.de"], first["nhk:4.jp"]), ("ARD.de", "ard.de~2", "nhk_4.jp"))
+
+    def test_a_folder_an_older_version_wrote(self):
+        os.mkdir(self.stem("out"))
+        for stem, cid in (("b_tv.x", "b_tv.x"), ("b_tv.x~2", "b/tv.x")):  # as it named them, with no list
+            G.write(os.path.join(self.stem("out"), stem), [(1, u"old")])
+        status, names, err = self.import_(["b/tv.x", "b:tv.x", "b_tv.x"])
+        self.assertEqual((status, names), (0, {"b_tv.x": "b_tv.x", "b/tv.x": "b_tv.x~2", "b:tv.x": "b_tv.x~3"}), err)
+        self.assertEqual(self.pairs(), {"b_tv.x": "b_tv.x", "b_tv.x~2": "b/tv.x", "b_tv.x~3": "b:tv.x"})
+
+    def test_maps(self):
+        self.import_(["a.tv", "b.tv"])
+        cases = [  # the map, status, {id: file name} or words of the refusal
+            (u"# mine\n\na.tv\tfirst\tA, ignored\nc.tv\tthird\n", 0, {"a.tv": "first", "b.tv": "b.tv", "c.tv": "third"}),
+            (u"a.tv\tb.tv\n", 0, {"a.tv": "b.tv", "b.tv": "b.tv~2", "c.tv": "third"}),
+            (u"a.tv\tx\nb.tv\tX\n", 3, ["line 2", "x"]),
+            (u"a.tv\t.hidden\n", 3, ["line 1", "safe file name"]),
+            (u"a.tv\tx\na.tv\ty\n", 3, ["line 2", "twice"]),
+            (u"a.tv x\n", 3, ["line 1", "no tab"]),
+        ]
+        for text, status, expected in cases:
+            before = sorted(os.listdir(self.stem("out")))
+            got, names, err = self.import_(["a.tv", "b.tv", "c.tv"], "--map", self.file("map.txt", text.encode("utf-8")))
+            self.assertEqual(got, status, (text, err))
+            if status:
+                self.assertEqual((len(err), sorted(os.listdir(self.stem("out")))), (1, before), text)
+                for word in expected:
+                    self.assertIn(word, err[0])
+            else:
+                self.assertEqual(names, expected, text)
+                self.assertEqual([self.pairs()[stem] for stem in names.values()], list(names))  # a renamed pair stays
+
+    def test_pruning(self):
+        ids = ["a.tv", "b.tv", "c.tv", "d.tv", "e.tv"]
+        self.import_(ids)
+        G.write(os.path.join(self.stem("out"), "notes"), [(1, u"not a pair of ours")])
+        cases = [  # the listing's ids (None: not XML), options, status, the pairs left, words of the last line
+            (ids[:4], [], 0, ids, "written"),
+            (ids[:4], ["--prune"], 0, ids[:4], "e.tv pruned"),
+            (None, ["--prune"], 3, ids[:4], "not XML"),
+            ([], ["--prune"], 1, ids[:4], "the listing holds no channel"),
+            (ids[:1], ["--prune"], 1, ids[:4], "3 of the 4 channels would go"),
+            (ids[:1] + ["z.tv"], ["--prune", "--channel", "a.tv", "--channel", "b.tv", "--channel", "z.tv"], 1,
+             ["a.tv", "c.tv", "d.tv", "z.tv"], "b.tv pruned"),  # and named as asked for but absent
+        ]
+        for listed, options, status, left, words in cases:
+            before = set(self.pairs())
+            if listed is None:
+                self.file("in.xml", b"404 Not Found")
+                got, _, err = run_main(["from-xmltv", self.stem("in.xml"), self.stem("out")] + options)
+            else:
+                got, _, err = self.import_(listed, *options)
+            self.assertEqual((got, sorted(self.pairs())), (status, sorted(left + ["notes"])), (listed, options, err))
+            self.assertIn(words, err[-1])
+            self.assertEqual(sorted(line.split()[1] for line in err if line.startswith("channel ") and " pruned: " in line), sorted(before - set(left + ["notes"])))
 
 
 class UnattendedTest(GuideCase):
@@ -891,7 +979,7 @@ class FeedTest(GuideCase):
     def pairs(self, name):
         out = os.path.join(self.dir, "out", name)
         files = {}
-        for file_name in sorted(set(os.listdir(out)) - set([G.LOCK_NAME])):
+        for file_name in sorted(set(os.listdir(out)) - set([G.LOCK_NAME, G.MANIFEST_NAME])):
             with open(os.path.join(out, file_name), "rb") as f:
                 files[file_name] = f.read()
         return files
