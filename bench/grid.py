@@ -3,7 +3,8 @@
 middle of the week, filled three ways: between per channel, read plus
 filtering, and current stepped along the row. Prints the time for the whole
 grid and the memory its results hold (sys.getsizeof summed over the distinct
-objects, so figures do not depend on the emulator's own growth); then the
+objects, so figures do not depend on the emulator's own growth); the
+quarnel-guide grid command's screen through between and the pure reader; then the
 memory of a read(65535) result of bench.py's guide, with titles shared and
 as one title object per entry. Figures, never pass or fail.
 Usage: grid.py BUILD_DIR"""
@@ -87,6 +88,18 @@ def by_current(quarnel, stems):
     return rows
 
 
+def screen(argv):
+    """quarnel-guide's grid command, its screen sent to /dev/null."""
+    saved, null = os.dup(1), os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 1)
+    try:
+        quarnel_guide.main(argv)
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(null)
+
+
 def held_bytes(objects, shared=True):
     """sys.getsizeof summed over the distinct objects reachable through
     tuples and lists; with shared=False each title counts once per entry."""
@@ -130,6 +143,12 @@ def main():
         for name, seconds, count, held in figures:
             print("| %s | %.1f | %d | %.0f | %.1fx |" % (name, seconds * 1e3, count, held / 1024.0,
                                                          seconds / figures[0][1]))
+        print("")
+        print("| quarnel-guide grid, 100 cells wide | ms |")
+        print("|---|---|")
+        for name, pure in (("through between", []), ("through the pure reader", ["--pure"])):
+            argv = ["grid", top, "--at", str(START), "--hours", "3", "--utc", "--width", "100"] + pure
+            print("| %s | %.1f |" % (name, best_time(lambda: screen(argv), 1.0) * 1e3))
         stem, _ = make_guide(top, 65535)
         result = quarnel.read(stem)
         shared, unshared = held_bytes([result]), held_bytes([result], shared=False)

@@ -131,7 +131,7 @@ def _title(data, offset):
 
 def read_pure(stem, quiet=False):
     """Every entry of the pair at stem, read without the extension."""
-    index, data = _load(stem, quiet)[:2]
+    index, data = _load(_path(stem), quiet)[:2]
     return tuple((start_time(field), _title(data, offset)) for field, offset in _records(index))
 
 
@@ -142,7 +142,7 @@ def read(stem):
         import quarnel
     except ImportError:
         return read_pure(stem), "pure"
-    return quarnel.read(stem), "quarnel"
+    return quarnel.read(_path(stem)), "quarnel"
 
 
 # --- write -------------------------------------------------------------------
@@ -479,6 +479,7 @@ def store(stem, index, data):
     """Replaces the pair at stem with these bytes, unless both files hold
     them already: then nothing is written (no flash wear, no moment with the
     old index over new data). Returns whether it wrote."""
+    stem = _path(stem)
     if _holds(stem + ".ndx", index) and _holds(stem + ".pdt", data):
         return False
     _replace_files(stem, index, data)
@@ -496,6 +497,7 @@ def write(stem, entries, errors="strict", keep_order=False, lock=False, wait=300
     GuideError, leaving any existing pair as it was. Returns the characters
     changed."""
     index, data, changed = build(entries, errors, keep_order)
+    stem = _path(stem)
     with _lock(os.path.dirname(os.path.abspath(stem)), lock, wait):
         store(stem, index, data)
     return changed
@@ -606,7 +608,7 @@ def inspect(index, data, index_size=None, data_size=None):
 
 def check(stem):
     """The findings for the pair at stem; IOError/OSError if a file cannot be read."""
-    return inspect(*_load(stem, quiet=True))
+    return inspect(*_load(_path(stem), quiet=True))
 
 
 def check_status(findings):
@@ -1171,6 +1173,7 @@ def from_xmltv(source, out_dir, channels=None, languages=(), zone=0, days=None, 
     all, or those of channels). Returns a Conversion;
     raises DocumentError for a listing refused whole, before anything is
     written."""
+    source, out_dir = _path(source), _path(out_dir)
     if os.path.exists(out_dir) and not os.path.isdir(out_dir):
         raise NotAFolder(out_dir)
     options = _Options(channels, languages, zone, days, time.time() if now is None else now, mapping, prune)
@@ -1390,7 +1393,7 @@ def _collect(pairs):
     title, pairs skipped for holding none left)."""
     channels, skipped_titles, skipped_pairs = [], 0, 0
     for stem, cid, display in pairs:
-        entries = read_pure(stem, quiet=True)
+        entries = read_pure(_path(stem), quiet=True)
         kept = [(start, title) for start, title in entries if title.strip()]
         skipped_titles += len(entries) - len(kept)
         if kept:
@@ -1472,6 +1475,124 @@ def _why(error):
     reason = _shown(error.strerror) if error.strerror else _message(error)
     name = getattr(error, "filename", None)
     return u"%s: %s" % (_shown(name), reason) if name else reason
+
+
+# --- places and the grid ---------------------------------------------------------
+
+def _path(place):
+    """A str or bytes path of place, os.PathLike included (Python 3)."""
+    fspath = getattr(os, "fspath", None)
+    return fspath(place) if fspath else place
+
+
+def _suffix_of(name):
+    for suffix in (".ndx", ".pdt"):
+        if name.endswith(suffix if isinstance(name, TEXT) else suffix.encode("ascii")):
+            return suffix
+    return None
+
+
+def pairs_in(place):
+    """[(stem, what is missing or None)] of a place: every pair of a folder
+    in name order, a lone .ndx or .pdt named with what it lacks; or the
+    stem given, x.ndx and x.pdt taken as x unless a pair x.ndx exists."""
+    place = _path(place)
+    if os.path.isdir(place):
+        found = {}
+        for name in os.listdir(place):
+            suffix = _suffix_of(name)
+            if suffix and not name.startswith((".", b".") if isinstance(name, bytes) else "."):
+                found.setdefault(name[:-4], set()).add(suffix)
+        return [(os.path.join(place, stem), None if len(found[stem]) == 2 else
+                 "the %s is missing beside the %s" % tuple(sorted(set([".ndx", ".pdt"]) - found[stem]) + list(found[stem])))
+                for stem in sorted(found)]
+    suffix = _suffix_of(place)
+    index = place + (".ndx" if isinstance(place, TEXT) else b".ndx")
+    if suffix and not os.path.exists(index):
+        return [(place[:-4], None)]
+    return [(place, None)]
+
+
+def cells(text):
+    """Terminal cells of text: East Asian wide and full-width characters
+    two, combining marks none, anything else one."""
+    import unicodedata
+    return sum(0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+
+
+def _fit_cells(text, width, more):
+    """text in exactly width cells: cut with the mark more, or padded."""
+    text = u"".join(u"?" if ord(c) < 32 or 0x7f <= ord(c) < 0xa0 else c for c in text)
+    if cells(text) <= width:
+        return text + u" " * (width - cells(text))
+    kept = u""
+    for c in text:
+        if cells(kept + c) > width - cells(more):
+            break
+        kept += c
+    return kept + more + u" " * (width - cells(kept + more))
+
+
+def _window(entries, start, end):
+    """What between(stem, start, end) gives, from all the entries."""
+    before = [e for e in entries if e[0] <= start]
+    return tuple(before[-1:] + [e for e in entries if start < e[0] < end])
+
+
+def grid_lines(rows, start, hours, width, local=True, more=u"\u2026"):
+    """The grid: rows of (name, entries in the window, or a text saying why
+    there are none), time across from start for hours, width cells wide."""
+    end = start + int(hours * 3600)
+    name_width = min(16, max([cells(name) for name, _ in rows] + [10]))
+    span = max(1, width - name_width - 1)
+    step = float(end - start) / span
+    at = time.localtime if local else time.gmtime
+    header = [u" "] * span
+    mark = (start // 1800 + (start % 1800 > 0)) * 1800
+    while mark < end:
+        column = int((mark - start) / step + 0.999999)
+        label = time.strftime("%H:%M", at(mark))
+        if column + len(label) <= span and all(c == u" " for c in header[max(0, column - 1):column + len(label)]):
+            header[column:column + len(label)] = list(label)
+        mark += 1800
+    lines = [_fit_cells(time.strftime("%Y-%m-%d", at(start)), name_width, more) + u" " + u"".join(header)]
+    for name, entries in rows:
+        line = _fit_cells(name, name_width, more) + u" "
+        if isinstance(entries, TEXT) or not entries:
+            lines.append(line + _fit_cells(entries or u"(nothing in this window)", span, more))
+            continue
+        shown = [e for i, e in enumerate(entries) if i + 1 == len(entries) or entries[i + 1][0] != e[0]]
+        on_air = [e for e in shown if e[0] <= start][-1:]
+        owner = []  # per cell: the programme on at the cell's first moment
+        for column in range(span):
+            moment = start + column * step
+            playing = [i for i, e in enumerate(shown) if e[0] <= moment]
+            owner.append(playing[-1] if playing else None)
+        column = 0
+        while column < span:
+            first = column
+            while column < span and owner[column] == owner[first]:
+                column += 1
+            if owner[first] is None:
+                line += u" " * (column - first)
+                continue
+            programme = shown[owner[first]]
+            lead = u">" if programme in on_air else u"|"
+            line += lead + _fit_cells(programme[1], column - first - 1, more) if column - first > 1 else lead
+        lines.append(line)
+    return lines
+
+
+def _terminal_width():
+    try:
+        import shutil
+        return shutil.get_terminal_size((80, 24)).columns
+    except (ImportError, AttributeError):  # 2.7
+        try:
+            import termios
+            return struct.unpack("hh", fcntl.ioctl(1, termios.TIOCGWINSZ, b"\0" * 4))[1] or 80
+        except (IOError, OSError, ImportError):
+            return int(os.environ.get("COLUMNS", "80") or 80)
 
 
 # --- the command line ---------------------------------------------------------
@@ -1573,9 +1694,9 @@ def _stdin_text():
 def _command_check(args, console):
     worst = CLEAN
     out = _text_out()
-    for stem in args.stems:
+    for stem, lone in [pair for place in args.stems for pair in pairs_in(place)]:
         try:
-            findings = check(stem)
+            findings = [Finding("error", None, lone)] if lone else check(stem)
         except (IOError, OSError) as error:
             out.flush()
             console.problem(u"%s: cannot check: %s" % (_shown(stem), _why(error)))
@@ -1615,20 +1736,80 @@ def _without_module_lines(call):
 
 
 def _command_dump(args, console):
-    try:
-        entries = read_pure(args.stem, quiet=True) if args.pure else _without_module_lines(lambda: read(args.stem)[0])
-    except (IOError, OSError) as error:
-        console.problem(u"%s: cannot read: %s" % (_shown(args.stem), _why(error)))
-        return CANNOT
-    out = _text_out()
-    if args.json:
-        json.dump([[start, title] for start, title in entries], out, ensure_ascii=False)
-        out.write(u"\n")
-    else:
+    pairs = [pair for place in args.stems for pair in pairs_in(place)]
+    several = len(args.stems) > 1 or any(os.path.isdir(place) for place in args.stems)
+    out, worst, everything = _text_out(), CLEAN, {}
+    for stem, lone in pairs:
+        try:
+            if lone:
+                raise OSError(errno.ENOENT, lone, stem)
+            entries = read_pure(stem, quiet=True) if args.pure else _without_module_lines(lambda: read(stem)[0])
+        except (IOError, OSError) as error:
+            out.flush()
+            console.problem(u"%s: cannot read: %s" % (_shown(stem), _why(error)))
+            worst = CANNOT
+            continue
+        if args.json:
+            everything[_shown(stem)] = [[start, title] for start, title in entries]
+            continue
+        if several:
+            out.write(u"== %s\n" % _shown(stem))
         for line in dump_lines(entries, args.local):
             out.write(line + u"\n")
+    if args.json and (everything or not several and not worst):
+        json.dump(everything if several else list(everything.values())[0], out, ensure_ascii=False, sort_keys=True)
+        out.write(u"\n")
     out.flush()
-    return CLEAN
+    return worst
+
+
+def _moment(text, utc):
+    """Unix seconds of --at: seconds, or YYYY-MM-DD HH:MM in the grid's zone."""
+    if re.match(r"-?[0-9]+\Z", text):
+        return int(text)
+    try:
+        fields = time.strptime(text, "%Y-%m-%d %H:%M")
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not Unix seconds or YYYY-MM-DD HH:MM" % text)
+    return calendar.timegm(fields) if utc else int(time.mktime(fields))
+
+
+def _command_grid(args, console):
+    start = _moment(args.at, args.utc) if args.at else int(time.time())
+    end = start + int(args.hours * 3600)
+    rows, worst = [], CLEAN
+    for place in args.places:
+        names = dict((stem, display) for stem, display in (read_manifest(place) or {}).values()) \
+            if os.path.isdir(place) else {}
+        for stem, lone in pairs_in(place):
+            name = names.get(_shown(os.path.basename(stem))) or _shown(os.path.basename(stem))
+            try:
+                findings = [Finding("error", None, lone)] if lone else check(stem)
+                worst = max(worst, check_status(findings))
+                rows.append((name, u"cannot read: %s" % lone if lone else _between(stem, start, end, args.pure)))
+            except (IOError, OSError) as error:
+                rows.append((name, u"cannot read: %s" % _why(error)))
+                worst = CANNOT
+    encoding = getattr(sys.stdout, "encoding", None) or "utf-8"
+    try:
+        more = u"\u2026".encode(encoding) and u"\u2026"
+    except (LookupError, UnicodeError):
+        more = u"~"
+    out = _text_out()
+    for line in grid_lines(rows, start, args.hours, args.width or _terminal_width(), not args.utc, more):
+        out.write(line.rstrip() + u"\n")
+    out.flush()
+    return worst
+
+
+def _between(stem, start, end, pure):
+    if not pure:
+        try:
+            import quarnel
+            return _without_module_lines(lambda: quarnel.between(stem, start, end))
+        except ImportError:
+            pass
+    return _window(read_pure(stem, quiet=True), start, end)
 
 
 def _read_mapping(path):
@@ -1789,10 +1970,18 @@ def parser():
     p.set_defaults(run=_command_write)
     p = commands.add_parser("check", help="report what a reader would get wrong; exit 0 clean, 1 warnings, "
                             "2 errors, 3 could not check")
-    p.add_argument("stems", nargs="+")
+    p.add_argument("stems", nargs="+", metavar="PLACE", help="a pair's stem, or a folder of pairs")
     p.set_defaults(run=_command_check)
+    p = commands.add_parser("grid", help="what is on, channels down and time across")
+    p.add_argument("places", nargs="+", metavar="PLACE", help="a folder of pairs, or a pair's stem")
+    p.add_argument("--at", metavar="TIME", help="the window's start: Unix seconds or YYYY-MM-DD HH:MM (default: now)")
+    p.add_argument("--hours", type=float, default=3, help="the window's length (default 3)")
+    p.add_argument("--width", type=int, help="cells across (default: the terminal's, else 80)")
+    p.add_argument("--utc", action="store_true", help="UTC instead of the machine's local time")
+    p.add_argument("--pure", action="store_true", help="read without the quarnel extension")
+    p.set_defaults(run=_command_grid)
     p = commands.add_parser("dump", help="print the entries a plugin gets")
-    p.add_argument("stem")
+    p.add_argument("stems", nargs="+", metavar="PLACE", help="a pair's stem, or a folder of pairs")
     p.add_argument("--local", action="store_true", help="local time instead of UTC")
     p.add_argument("--json", action="store_true")
     p.add_argument("--pure", action="store_true", help="read without the quarnel extension")

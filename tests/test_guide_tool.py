@@ -13,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 import xml.etree.ElementTree as ElementTree
 
 import guide_oracle
@@ -256,6 +257,44 @@ class DumpTest(GuideCase):
                     sys.stdout = saved
                 if argv == ["dump"]:  # the module's own lines
                     self.assertEqual(run_tool(argv + [stem])[:2], (3, b""), argv)
+
+    def test_folders_and_file_names(self):
+        folder = self.stem("guide")
+        os.mkdir(folder)
+        for name in ("a", "b", "lone-index", "lone-data"):
+            G.write(os.path.join(folder, name), [(60, name)])
+        os.remove(os.path.join(folder, "lone-index.pdt"))
+        os.remove(os.path.join(folder, "lone-data.ndx"))
+        self.file("guide/notes.txt", b"not a pair")
+        G.write(self.stem("x.ndx"), [(1, u"a pair named x.ndx")])
+        cases = [  # argv, status, lines of standard output
+            (["check", os.path.join(folder, "a.ndx"), os.path.join(folder, "b.pdt")], 0,
+             ["%s: no findings" % os.path.join(folder, n) for n in ("a", "b")]),
+            (["check", folder], 2, ["%s: no findings" % os.path.join(folder, "a"), "%s: no findings" % os.path.join(folder, "b"),
+                                    "%s: error: the .ndx is missing beside the .pdt" % os.path.join(folder, "lone-data"),
+                                    "%s: error: the .pdt is missing beside the .ndx" % os.path.join(folder, "lone-index")]),
+            (["check", self.stem("x.ndx")], 0, ["%s: no findings" % self.stem("x.ndx")]),
+            (["dump", os.path.join(folder, "a.ndx")], 0, ["1970-01-01 00:01:00 UTC  a"]),
+            (["dump", folder], 3, ["== %s" % os.path.join(folder, "a"), "1970-01-01 00:01:00 UTC  a",
+                                   "== %s" % os.path.join(folder, "b"), "1970-01-01 00:01:00 UTC  b"]),
+            (["dump", "--json", folder], 3, [json.dumps({os.path.join(folder, "a"): [[60, "a"]],
+                                                         os.path.join(folder, "b"): [[60, "b"]]}, sort_keys=True)]),
+        ]
+        for argv, status, lines in cases:
+            got, out, err = run_main(argv)
+            self.assertEqual((got, out.decode("utf-8").splitlines()), (status, lines), (argv, err))
+            self.assertEqual(len(err), 2 if argv[0] == "dump" and status else 0, err)  # the lone files, named
+
+    @unittest.skipIf(str is bytes, "os.PathLike is Python 3's")
+    def test_path_objects(self):
+        import pathlib
+        stem = pathlib.Path(self.stem())
+        G.write(stem, [(1, u"a")])
+        self.assertEqual((G.read(stem)[0], G.read_pure(stem), G.check(stem)), (((1, u"a"),), ((1, u"a"),), []))
+        self.assertEqual(G.store(stem, *G.build([(1, u"a")])[:2]), False)
+        self.assertEqual([s for s, _ in G.pairs_in(pathlib.Path(self.dir))], [self.stem()])
+        path = pathlib.Path(self.file("in.xml", listing({"p.tv": [u"p"]})))
+        self.assertEqual(G.from_xmltv(path, pathlib.Path(self.stem("out"))).channels, [("p.tv", "p.tv", "p.tv")])
 
     def test_a_closed_pipe_ends_quietly(self):
         G.write(self.stem(), [(i, u"title %d" % i) for i in range(5000)])
@@ -860,6 +899,49 @@ class ChannelsTest(GuideCase):
             self.assertEqual((got, sorted(self.pairs())), (status, sorted(left + ["notes"])), (listed, options, err))
             self.assertIn(words, err[-1])
             self.assertEqual(sorted(line.split()[1] for line in err if line.startswith("channel ") and " pruned: " in line), sorted(before - set(left + ["notes"])))
+
+
+class GridTest(GuideCase):
+    """Grids of a fixed folder, written out: the module and the pure reader
+    draw the same screen."""
+
+    def test_screens(self):
+        folder = self.stem("guide")
+        os.mkdir(folder)
+        G.write(os.path.join(folder, "a"), [(0, u"Early news"), (3600, u"\u041c\u043e\u0440\u043d\u0438\u043d\u0433 "
+                                            u"\u0448\u043e\u0443"), (5400, u"x"), (5460, u"Short"), (7200, u"Late"),
+                                            (7200, u"Later"), (9000, u"End")])
+        G.write(os.path.join(folder, "b"), [(-3600, u"Before\x01and after")])
+        G.write(os.path.join(folder, "c"), [])
+        G.write(os.path.join(folder, "d"), [(1, u"t")])
+        os.remove(os.path.join(folder, "d.pdt"))
+        os.mkdir(os.path.join(folder, "d.pdt"))
+        with io.open(os.path.join(folder, G.MANIFEST_NAME), "w", encoding="utf-8") as f:
+            f.write(u"a.jp\ta\t\u65e5\u672c\u30c6\u30ec\u30d3\u653e\u9001\u7db2\u682a\u5f0f\u4f1a\u793e\n"
+                    u"b.fr\tb\tCafe\u0301 TV\n")
+        japan, cafe = u"\u65e5\u672c\u30c6\u30ec\u30d3\u653e\u9001\u2026 ", u"Cafe\u0301 TV         "
+        broken = u"cannot read: %s: %s" % (os.path.join(folder, "d.pdt"), os.strerror(errno.EISDIR))
+        cases = [  # width, the screen
+            (60, [u"1970-01-01       00:30   01:00  01:30  02:00  02:30  03:00",
+                  japan + u" >Early \u2026|\u041c\u043e\u0440\u043d\u0438\u2026|Short |Later |End",
+                  cafe + u" >Before?and after",
+                  u"c                (nothing in this window)",
+                  u"d                " + broken[:42] + u"\u2026"]),
+            (24, [u"1970-01-01       00:30",
+                  japan + u" >\u2026||||\u2026",
+                  cafe + u" >Befor\u2026",
+                  u"c                (nothi\u2026",
+                  u"d                cannot\u2026"]),
+        ]
+        for width, screen in cases:
+            for pure in ([], ["--pure"]):
+                status, out, err = run_main(["grid", folder, "--at", "1800", "--utc", "--width", str(width)] + pure)
+                self.assertEqual((status, out.decode("utf-8").splitlines()), (3, screen), (width, pure, err))
+        self.assertEqual(G.cells(u"\u65e5a\u0301\uff21"), 5)
+        self.assertEqual(run_main(["grid", os.path.join(folder, "a"), "--at", "1970-01-01 00:30", "--utc",
+                                   "--width", "40"])[:2], (0, u"1970-01-01 00:30     01:30     02:30\n"
+                                                             u"a          >Ear\u2026|Mop\u2026|Sho\u2026|Lat\u2026|End\n"
+                                                             .replace(u"Mop", u"\u041c\u043e\u0440").encode("utf-8")))
 
 
 class UnattendedTest(GuideCase):
