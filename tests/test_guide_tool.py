@@ -969,7 +969,7 @@ class UnattendedTest(GuideCase):
         settings = [(dict(unset), False), (dict(unset, LANG="C"), True), (dict(unset, LANG="C"), False),
                     (dict(unset), True), (dict(unset, PYTHONIOENCODING="ascii"), False)]
         for env, files in settings[1:3] if SAMPLE else settings:
-            for argv, status, out_lines, err_lines in commands[3:6] if SAMPLE else commands:
+            for argv, status, out_lines, err_lines in [commands[i] for i in (0, 3, 4, 5)] if SAMPLE else commands:
                 got, out, err = run_tool(argv, env=env, files=files)
                 label = (argv[0], env, files, err)
                 self.assertEqual((got, len(out.decode("utf-8").splitlines()), len(err)), (status, out_lines, err_lines), label)
