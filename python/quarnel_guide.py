@@ -902,61 +902,10 @@ def safe_name(channel_id, taken):
     return candidate
 
 
-def _pick_title(programme, languages):
-    titles = [(t.get("lang"), (t.text or "").strip()) for t in programme.findall("title")]
-    if not titles:
-        return None
-    for language in languages:
-        for lang, text in titles:
-            if lang == language:
-                return text
-    return titles[0][1]
-
-
 def _fit(title):
     """The title cut to what reading keeps: cp1251 with replacement gives
     each character one byte (a surrogate half too)."""
     return title[:TITLE_MAX]
-
-
-class _RootReached(Exception):
-    pass
-
-
-class _EntityGuard(object):
-    """The listing as the tree parser reads it, each piece shown first to a
-    second expat parser that refuses any entity declaration. The tree parser
-    would expand a declared entity without bound where expat is older than
-    2.4 ("billion laughs"); fed the same bytes after this one, it never gets
-    a declaration this one has not refused. Declarations only come before
-    the root element; from its start on, pieces pass straight through."""
-
-    def __init__(self, source, expat):
-        self.source = source
-        self.expat = expat
-        self.watcher = expat.ParserCreate()
-        self.watcher.EntityDeclHandler = self._declared
-        self.watcher.StartElementHandler = self._root
-
-    @staticmethod
-    def _declared(name, *_):
-        raise DocumentError("it declares the entity %s: entity declarations are refused, as a listing "
-                            "needs none and expanding them can take any memory" % name)
-
-    @staticmethod
-    def _root(*_):
-        raise _RootReached()
-
-    def read(self, size=-1):
-        piece = self.source.read(size)
-        if self.watcher is not None:
-            try:
-                self.watcher.Parse(piece, not piece)
-            except _RootReached:
-                self.watcher = None
-            except self.expat.ExpatError as error:
-                raise DocumentError("not XML: %s" % error)
-        return piece
 
 
 # Compressed listings by their first bytes, whatever their name: the
@@ -966,17 +915,19 @@ _COMPRESSED = (
     (b"BZh", "bzip2", "bz2", lambda module: module.BZ2Decompressor()),
     (b"\xfd7zXZ\x00", "xz", "lzma", lambda module: module.LZMADecompressor()),
 )
-_PIECE = 4096  # compressed bytes a step: even a bomb's piece expands to a few MB
+_PIECE = 4096  # compressed bytes a step
+_OUT = 65536  # decompressed bytes a step, where the decompressor can bound them (2.7's bz2 cannot)
 
 
 class _Source(object):
     """A listing's bytes as the parser reads them, decompressed as a stream
-    where they are compressed: decompressor objects, since 2.7's GzipFile
-    cannot read a pipe and its BZ2File takes only a name. Members after the
-    first (cat a.gz b.gz) are read too."""
+    where they are compressed, at most _OUT bytes a step: decompressor
+    objects, since 2.7's GzipFile cannot read a pipe and its BZ2File takes
+    only a name. Members after the first (cat a.gz b.gz) are read too, and
+    zero bytes after the last gzip member, as gzip reads them."""
 
     def __init__(self, raw):
-        self.raw, self.pending, self.make = raw, raw.read(_PIECE), None
+        self.raw, self.pending, self.make, self.draining = raw, raw.read(_PIECE), None, False
         for magic, kind, name, make in _COMPRESSED:
             if self.pending.startswith(magic):
                 try:
@@ -988,7 +939,7 @@ class _Source(object):
                 self._next_member()
 
     def _next_member(self):
-        self.decompressor, self.fed = self.make(), False
+        self.decompressor, self.fed, self.draining = self.make(), False, False
 
     def _member_ended(self):
         """Whether the member being read reached its end (a download cut
@@ -1006,31 +957,193 @@ class _Source(object):
             return False
         return getattr(self.decompressor, "unused_data", b"") == b"\0"
 
+    def _inflate(self, piece):
+        """Output for piece, bounded where the decompressor can be."""
+        d = self.decompressor
+        if hasattr(d, "unconsumed_tail"):  # zlib: the input it did not take waits
+            out = d.decompress(piece, _OUT)
+            self.pending = d.unconsumed_tail
+        elif hasattr(d, "needs_input"):  # bz2 and lzma in 3: the output it holds back waits
+            out = d.decompress(piece, _OUT)
+            self.draining = not d.needs_input and not d.eof
+        else:
+            out = d.decompress(piece)
+        self.fed = True
+        return out
+
+    def _only_zeros(self, piece):
+        while piece:
+            if piece.strip(b"\0"):
+                return False
+            piece = self.raw.read(_PIECE)
+        return True
+
     def read(self, size=-1):
         while True:
-            piece, self.pending = self.pending or self.raw.read(_PIECE), b""
-            if self.make is None:
-                return piece
-            if not piece:
-                if not self._member_ended():
-                    raise DocumentError("its %s stream ends early, as a download cut short does: fetch it again"
-                                        % self.kind)
-                return piece
+            if self.draining:
+                piece = b""
+            else:
+                piece, self.pending = self.pending or self.raw.read(_PIECE), b""
+                if self.make is None:
+                    return piece
+                if not piece:
+                    if not self._member_ended():
+                        raise DocumentError("its %s stream ends early, as a download cut short does: fetch it again"
+                                            % self.kind)
+                    return piece
+                if not self.fed and self.kind == "gzip" and piece[:1] == b"\0" and self._only_zeros(piece):
+                    return b""  # padding after the last member
             try:
-                out = self.decompressor.decompress(piece)
-                self.fed = True
+                out = self._inflate(piece)
             except EOFError:  # bz2 and lzma after their end: a new member
                 self._next_member()
-                out, self.pending = b"", piece
+                self.pending = piece
                 continue
+            except MemoryError:
+                raise
             except Exception as error:  # zlib.error, IOError, lzma.LZMAError
                 raise DocumentError("its compressed stream is broken: %s" % error)
             rest = getattr(self.decompressor, "unused_data", b"")
-            if rest:
+            if rest and not self.draining:
                 self._next_member()
-                self.pending = rest
+                self.pending = rest + self.pending
             if out:
                 return out
+
+
+# What a listing may hold, and no more: a real XMLTV week needs a fraction.
+LIMITS = {"depth": 64, "attributes": 256, "token": 1 << 20}
+
+
+class _Text(object):
+    """An element's text as ElementTree's .text gives it (up to its first
+    child), stripped, at most limit characters kept: the rest is counted,
+    never held."""
+
+    def __init__(self, limit):
+        self.parts, self.size, self.limit, self.started, self.more, self.closed = [], 0, limit, False, False, False
+
+    def add(self, data):
+        if self.closed:
+            return
+        if not self.started:
+            data = data.lstrip()
+            self.started = bool(data)
+        room = self.limit - self.size
+        if room > 0:
+            self.parts.append(data[:room])
+            self.size += len(self.parts[-1])
+        self.more = self.more or bool(data[room:].strip())
+
+    def value(self):
+        text = u"".join(self.parts)
+        return text if self.more else text.rstrip()
+
+
+class _Intake(object):
+    """One expat pass over a listing that refuses what a listing never
+    needs and could take any memory (declarations in the DTD, entities
+    among them; nesting, attributes and tokens past LIMITS) and keeps only
+    what a pair holds: each wanted channel's display name and its
+    programmes' starts, stops and titles, titles cut to TITLE_MAX."""
+
+    def __init__(self, expat, options, report):
+        self.expat, self.options, self.report = expat, options, report
+        self.parser = parser = expat.ParserCreate(namespace_separator="}")  # as ElementTree reads names
+        for name in ("EntityDecl", "UnparsedEntityDecl", "NotationDecl", "AttlistDecl", "ElementDecl"):
+            setattr(parser, name + "Handler", self._declared(name))
+        parser.StartElementHandler, parser.EndElementHandler = self._start, self._end
+        parser.CharacterDataHandler = self._text
+        for name in ("Comment", "ProcessingInstruction", "StartCdataSection", "EndCdataSection", "StartDoctypeDecl",
+                     "EndDoctypeDecl", "XmlDecl"):
+            setattr(parser, name + "Handler", self._event)
+        self.depth = self.events = 0
+        self.item = self.text = None
+        self.programmes, self.displays, self.over = {}, {}, {}
+
+    def _where(self):
+        return "line %d" % self.parser.CurrentLineNumber
+
+    def _declared(self, kind):
+        what = {"NotationDecl": "a notation", "AttlistDecl": "an attribute list", "ElementDecl": "an element"}.get(kind)
+
+        def refuse(*args):
+            raise DocumentError("it declares %s: declarations are refused (%s), as a listing needs none and "
+                                "expanding entities can take any memory" % (what or "the entity %s" % args[0],
+                                                                            self._where()))
+        return refuse
+
+    def _event(self, *_):
+        self.events += 1
+
+    def _start(self, name, attributes):
+        self.events += 1
+        self.depth += 1
+        if self.depth > LIMITS["depth"]:
+            raise DocumentError("elements nested deeper than %d (%s)" % (LIMITS["depth"], self._where()))
+        if len(attributes) > LIMITS["attributes"]:
+            raise DocumentError("an element with more than %d attributes (%s)" % (LIMITS["attributes"], self._where()))
+        if self.depth == 2:
+            key = "channel" if name == "programme" else "id" if name == "channel" else None
+            channel = attributes.get(key) if key else None
+            if channel is not None and (self.options.wanted is None or channel in self.options.wanted):
+                self.item = (name, channel, attributes.get("start", u""), attributes.get("stop"), [], [])
+        elif self.depth == 3 and self.item is not None and (name, self.item[0]) in (
+                ("title", "programme"), ("display-name", "channel")):
+            self.text = _Text(TITLE_MAX)
+            self.item[4].append((attributes.get("lang"), self.text))
+        elif self.text is not None:
+            self.text.closed = True  # .text ends at the first child
+
+    def _text(self, data):
+        self.events += 1
+        if self.text is not None:
+            self.text.add(data)
+
+    def _end(self, name):
+        self.events += 1
+        self.depth -= 1
+        if self.depth == 2:
+            self.text = None
+        elif self.depth == 1 and self.item is not None:
+            kind, channel, start, stop, texts, _ = self.item
+            self.item = None
+            if kind == "channel":
+                self.programmes.setdefault(channel, [])
+                if texts and texts[0][1].value():
+                    self.displays[channel] = texts[0][1].value()
+            else:
+                titles = [(lang, text.value()) for lang, text in texts]
+                title = ([t for language in self.options.languages for lang, t in titles if lang == language]
+                         + [t for _, t in titles] + [None])[0]
+                _take_programme(channel, start, stop, title, self.options, self.programmes, self.over, self.report)
+
+    def parse(self, source):
+        """Feeds the listing in pieces; a piece that gives no event at all
+        past LIMITS["token"] bytes is a token that big, refused before expat
+        has held more."""
+        silent = 0
+        try:
+            while True:
+                piece = source.read(_OUT)
+                for at in range(0, len(piece), _OUT):
+                    before = self.events
+                    self.parser.Parse(piece[at:at + _OUT], False)
+                    silent = silent + len(piece[at:at + _OUT]) if self.events == before else 0
+                    if silent > LIMITS["token"]:
+                        raise DocumentError("a tag, comment, processing instruction or DOCTYPE longer than %d bytes "
+                                            "(from about byte %d)" % (LIMITS["token"],
+                                                                      self.parser.CurrentByteIndex))
+                if not piece:
+                    self.parser.Parse(b"", True)
+                    break
+        except self.expat.ExpatError as error:
+            raise DocumentError("not XML: %s" % error)
+        except LookupError as error:
+            raise DocumentError("its encoding has no codec here: %s" % error)
+        for channel, count in self.over.items():
+            self.report.refused[channel] = "%d programmes or more; a pair holds at most %d" % (count, MAX_ENTRIES)
+        return self.programmes, self.displays
 
 
 class Conversion(object):
@@ -1072,50 +1185,7 @@ class _Options(object):
         self.end = None if days is None else now + days * 86400
 
 
-def _parse_listing(source, options, report):
-    """{channel: [(start, title, stop)], or None where refused}, {channel: display name}."""
-    # Only here: a box's Python may lack the XML parser the rest never needs.
-    import xml.parsers.expat as expat
-    try:
-        import xml.etree.cElementTree as ElementTree  # 2.7's C parser: several times the pure one
-    except ImportError:
-        import xml.etree.ElementTree as ElementTree
-    programmes, displays, over = {}, {}, {}
-    depth, root = 0, None
-    try:
-        for event, element in ElementTree.iterparse(_EntityGuard(source, expat), events=("start", "end")):
-            if event == "start":
-                depth += 1
-                if root is None:
-                    root = element
-                continue
-            depth -= 1
-            if depth != 1:
-                continue
-            channel = element.get("channel") if element.tag == "programme" else element.get("id")
-            if channel is None or (options.wanted is not None and channel not in options.wanted):
-                pass
-            elif element.tag == "programme":
-                _take_programme(element, channel, options, programmes, over, report)
-            elif element.tag == "channel":
-                programmes.setdefault(channel, [])
-                names = [(n.text or u"").strip() for n in element.findall("display-name")]
-                if names and names[0]:
-                    displays[channel] = names[0]
-            element.clear()
-            root.clear()  # what was read goes, so memory follows what is kept
-    except SyntaxError as error:  # ElementTree's ParseError
-        raise DocumentError("not XML: %s" % error)
-    except LookupError as error:
-        raise DocumentError("its encoding has no codec here: %s" % error)
-    for channel, count in over.items():
-        report.refused[channel] = "%d programmes or more; a pair holds at most %d" % (count, MAX_ENTRIES)
-    return programmes, displays
-
-
-def _take_programme(element, channel, options, programmes, over, report):
-    title = _pick_title(element, options.languages)
-    written = element.get("start", "")
+def _take_programme(channel, written, stop_written, title, options, programmes, over, report):
     try:
         start = xmltv_time(written, options.zone)
     except UnknownZone:
@@ -1129,7 +1199,7 @@ def _take_programme(element, channel, options, programmes, over, report):
     stop = None
     if options.end is not None:
         try:
-            stop = xmltv_time(element.get("stop", ""), options.zone)
+            stop = xmltv_time(stop_written or u"", options.zone)
         except ValueError:
             pass  # ignored: the next start tells when it is over
         if start >= options.end:  # one before it may still need its start: the rest wait
@@ -1143,6 +1213,28 @@ def _take_programme(element, channel, options, programmes, over, report):
         over[channel] = MAX_ENTRIES + 1
     else:
         kept.append((start, _fit(title), stop))
+
+
+def _read_listing(source, options, report):
+    """{channel: [(start, title, stop)], or None where refused}, {channel:
+    display name}; DocumentError for a listing refused whole."""
+    # Only here: a box's Python may lack the XML parser the rest never needs.
+    import xml.parsers.expat as expat
+    try:
+        if source != "-":
+            with open(source, "rb") as f:
+                return _Intake(expat, options, report).parse(_Source(f))
+        stdin = getattr(sys.stdin, "buffer", sys.stdin)
+        if stdin is None:
+            raise DocumentError("standard input is closed")
+        try:
+            source = _Source(stdin)
+        except (IOError, OSError, ValueError) as error:  # a closed or unreadable descriptor
+            raise DocumentError("standard input cannot be read: %s"
+                                % (_why(error) if isinstance(error, EnvironmentError) else _message(error)))
+        return _Intake(expat, options, report).parse(source)
+    except MemoryError:
+        raise DocumentError("the listing needed more memory than this machine has")
 
 
 def _on_air(held, now):
@@ -1178,11 +1270,7 @@ def from_xmltv(source, out_dir, channels=None, languages=(), zone=0, days=None, 
         raise NotAFolder(out_dir)
     options = _Options(channels, languages, zone, days, time.time() if now is None else now, mapping, prune)
     report = Conversion()
-    if source == "-":
-        programmes, displays = _parse_listing(_Source(getattr(sys.stdin, "buffer", sys.stdin)), options, report)
-    else:
-        with open(source, "rb") as f:
-            programmes, displays = _parse_listing(_Source(f), options, report)
+    programmes, displays = _read_listing(source, options, report)
     for channel in sorted(options.wanted or ()):
         if channel not in programmes:
             report.missing.append(channel)

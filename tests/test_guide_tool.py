@@ -8,10 +8,12 @@ import json
 import os
 import random
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import xml.etree.ElementTree as ElementTree
@@ -942,6 +944,96 @@ class GridTest(GuideCase):
                                    "--width", "40"])[:2], (0, u"1970-01-01 00:30     01:30     02:30\n"
                                                              u"a          >Ear\u2026|Mop\u2026|Sho\u2026|Lat\u2026|End\n"
                                                              .replace(u"Mop", u"\u041c\u043e\u0440").encode("utf-8")))
+
+
+class HostileTest(GuideCase):
+    """Valid listings shaped to take memory, each piped into a child under a
+    256 MB address-space bound (qemu's reserved space under an emulator),
+    plain and gzipped: refused naming the limit, or converted."""
+
+    def test_listings(self):
+        full = os.environ.get("QUARNEL_FIRST_PYTHON") and not SAMPLE  # the full sizes once a build
+        huge, large = (2 << 30, 200 << 20) if full else (64 << 20, 8 << 20)
+        head = (b'<?xml version="1.0"?>\n<tv>\n<programme start="20260101000000 +0000" channel="c.tv"><title>kept'
+                b'</title></programme>\n')
+        programme = b'<programme start="20260101010000 +0000" channel="%s"'
+        rows = [  # name, the listing's pieces, status, words of the last line or the second title's length
+            ("deep nesting", lambda: [head, programme % b"c.tv", b">", b"<a>" * 10 ** 6, b"</a>" * 10 ** 6], 3,
+             "nested deeper than 64"),
+            ("300 attributes", lambda: [head, programme % b"c.tv"] + [b' a%d=""' % i for i in range(300)]
+             + [b"/></tv>"], 3, "more than 256 attributes"),
+            ("a million attributes", lambda: [head, programme % b"c.tv"] + [b' a%d=""' % i for i in range(10 ** 6)]
+             + [b"/></tv>"], 3, "longer than 1048576 bytes"),
+            ("a comment", lambda: [head, b"<!--"] + repeat(b"x", large) + [b"-->"], 3, "longer than 1048576 bytes"),
+            ("an attribute value", lambda: [head, programme % b"c.tv", b' x="'] + repeat(b"x", large) + [b'">'], 3,
+             "longer than 1048576 bytes"),
+            ("an ATTLIST default", lambda: [b'<?xml version="1.0"?>\n<!DOCTYPE tv [<!ATTLIST title x CDATA "',
+                                            b"y" * 60000, b'">]>\n<tv>', b"<title/>" * 100000, b"</tv>"], 3,
+             "an attribute list"),
+            ("a description elsewhere", lambda: [head, programme % b"other.tv", b"><title>t</title><desc>"]
+             + repeat(b"x", huge) + [b"</desc></programme></tv>"], 0, None),
+            ("a title", lambda: [head, programme % b"c.tv", b"><title>"] + repeat(b"x", huge)
+             + [b"</title></programme></tv>"], 0, LONG),
+        ]
+        for name, pieces, status, expected in rows:
+            for packed in (False, True):
+                out = self.stem("out")
+                got, err = self.convert(pieces(), packed, out)
+                label = (name, packed, err[-3:])
+                self.assertEqual(got, status, label)
+                self.assertFalse([line for line in err if "more memory" in line or "out of memory" in line or "internal error" in line], label)
+                if status:
+                    self.assertIn(expected, err[-1], label)
+                    self.assertFalse(os.path.exists(os.path.join(out, "c.tv.ndx")), label)
+                else:
+                    titles = [t for _, t in quarnel.read(os.path.join(out, "c.tv"))]
+                    self.assertEqual([len(t) for t in titles], [4] + ([expected] if expected else []), label)
+                shutil.rmtree(out, ignore_errors=True)
+
+    def convert(self, pieces, packed, out):
+        """(status, standard error's lines) of from-xmltv reading the pieces
+        from its standard input, bounded."""
+        code = module_path_code() + (
+            "import os, resource; sys.path.append(%r); import quarnel_guide\n"
+            "if not os.environ.get('QUARNEL_EMULATED'):\n"
+            "    resource.setrlimit(resource.RLIMIT_AS, (256 << 20, 256 << 20))\n"
+            "sys.exit(quarnel_guide.main(['from-xmltv', '-', %r, '--channel', 'c.tv']))\n"
+        ) % (os.path.dirname(os.path.abspath(G.__file__)), out)
+        command = shlex.split(os.environ.get("QUARNEL_PYTHON", "")) or [sys.executable]
+        env = dict(os.environ, QEMU_RESERVED_VA="256M")
+        with tempfile.TemporaryFile() as err:
+            child = subprocess.Popen(command + ["-c", code], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err,
+                                     env=env)
+            feeder = threading.Thread(target=feed, args=(child.stdin, pieces, packed))
+            feeder.start()
+            child.stdout.read()
+            status = child.wait()
+            feeder.join()
+            child.stdout.close()
+            err.seek(0)
+            return status, err.read().decode("utf-8", "replace").splitlines()
+
+
+def repeat(byte, size, piece=1 << 20):
+    return [byte * piece] * (size // piece)
+
+
+def feed(stream, pieces, packed):
+    """Writes the pieces (gzipped if packed) until the reader stops reading."""
+    import zlib
+    packer = zlib.compressobj(1, zlib.DEFLATED, 31) if packed else None
+    try:
+        for piece in pieces:
+            stream.write(packer.compress(piece) if packer else piece)
+        if packer:
+            stream.write(packer.flush())
+    except (IOError, OSError):  # it refused the listing and closed the pipe
+        pass
+    finally:
+        try:
+            stream.close()
+        except (IOError, OSError):
+            pass
 
 
 class UnattendedTest(GuideCase):
