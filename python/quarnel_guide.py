@@ -8,6 +8,7 @@ import argparse
 import bisect
 import calendar
 import codecs
+import collections
 import datetime
 import errno
 import fcntl
@@ -1050,10 +1051,15 @@ class _Intake(object):
     def __init__(self, expat, options, report):
         self.expat, self.options, self.report = expat, options, report
         self.parser = parser = expat.ParserCreate(namespace_separator="}")  # as ElementTree reads names
+        parser.buffer_text, parser.buffer_size = True, _OUT  # a text in one call, not a call a line
         for name in ("EntityDecl", "UnparsedEntityDecl", "NotationDecl", "AttlistDecl", "ElementDecl"):
             setattr(parser, name + "Handler", self._declared(name))
         parser.StartElementHandler, parser.EndElementHandler = self._start, self._end
-        parser.CharacterDataHandler = self._text
+        # Text nobody keeps goes to a C callable that holds only the last
+        # piece: no Python frame a piece, yet a new piece shows progress.
+        self.skipped = collections.deque([None], 1)
+        parser.CharacterDataHandler = self.skipped.append
+        self.most_deep, self.most_attributes = LIMITS["depth"], LIMITS["attributes"]
         for name in ("Comment", "ProcessingInstruction", "StartCdataSection", "EndCdataSection", "StartDoctypeDecl",
                      "EndDoctypeDecl", "XmlDecl"):
             setattr(parser, name + "Handler", self._event)
@@ -1078,34 +1084,40 @@ class _Intake(object):
 
     def _start(self, name, attributes):
         self.events += 1
-        self.depth += 1
-        if self.depth > LIMITS["depth"]:
+        self.depth = depth = self.depth + 1
+        if depth > self.most_deep:
             raise DocumentError("elements nested deeper than %d (%s)" % (LIMITS["depth"], self._where()))
-        if len(attributes) > LIMITS["attributes"]:
+        if len(attributes) > self.most_attributes:
             raise DocumentError("an element with more than %d attributes (%s)" % (LIMITS["attributes"], self._where()))
-        if self.depth == 2:
+        if depth == 2:
             key = "channel" if name == "programme" else "id" if name == "channel" else None
             channel = attributes.get(key) if key else None
             if channel is not None and (self.options.wanted is None or channel in self.options.wanted):
                 self.item = (name, channel, attributes.get("start", u""), attributes.get("stop"), [], [])
-        elif self.depth == 3 and self.item is not None and (name, self.item[0]) in (
+        elif depth == 3 and self.item is not None and (name, self.item[0]) in (
                 ("title", "programme"), ("display-name", "channel")):
             self.text = _Text(TITLE_MAX)
             self.item[4].append((attributes.get("lang"), self.text))
+            self.parser.CharacterDataHandler = self._text
         elif self.text is not None:
-            self.text.closed = True  # .text ends at the first child
+            self._stop_text()  # .text ends at the first child
 
     def _text(self, data):
         self.events += 1
-        if self.text is not None:
-            self.text.add(data)
+        self.text.add(data)
+
+    def _stop_text(self):
+        self.text = None
+        self.parser.CharacterDataHandler = self.skipped.append
 
     def _end(self, name):
         self.events += 1
-        self.depth -= 1
-        if self.depth == 2:
-            self.text = None
-        elif self.depth == 1 and self.item is not None:
+        self.depth = depth = self.depth - 1
+        if depth > 2:
+            return
+        if self.text is not None:
+            self._stop_text()
+        if depth == 1 and self.item is not None:
             kind, channel, start, stop, texts, _ = self.item
             self.item = None
             if kind == "channel":
@@ -1127,9 +1139,10 @@ class _Intake(object):
             while True:
                 piece = source.read(_OUT)
                 for at in range(0, len(piece), _OUT):
-                    before = self.events
+                    before = self.events, self.skipped[0]
                     self.parser.Parse(piece[at:at + _OUT], False)
-                    silent = silent + len(piece[at:at + _OUT]) if self.events == before else 0
+                    quiet = self.events == before[0] and self.skipped[0] is before[1]
+                    silent = silent + len(piece[at:at + _OUT]) if quiet else 0
                     if silent > LIMITS["token"]:
                         raise DocumentError("a tag, comment, processing instruction or DOCTYPE longer than %d bytes "
                                             "(from about byte %d)" % (LIMITS["token"],

@@ -17,6 +17,7 @@ MAX_ENTRIES: int
 TITLE_MAX: int
 ZONES: Dict[str, int]
 LOG_LIMIT: int
+LIMITS: Dict[str, int]  # depth, attributes, token: what a listing may hold
 LOCK_NAME: str
 
 class GuideError(Exception):
