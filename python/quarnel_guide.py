@@ -63,6 +63,11 @@ class Unencodable(GuideError):
                    self.title, replace, fold))
 
 
+class UsageError(GuideError):
+    """An option the command cannot take."""
+    status = CANNOT
+
+
 class NotAFolder(GuideError):
     """The place named for the pairs is a file."""
     status = CANNOT
@@ -1857,7 +1862,7 @@ def _command_dump(args, console):
             out.write(u"== %s\n" % _shown(stem))
         for line in dump_lines(entries, args.local):
             out.write(line + u"\n")
-    if args.json and (everything or not several and not worst):
+    if args.json and (several or not worst):
         json.dump(everything if several else list(everything.values())[0], out, ensure_ascii=False, sort_keys=True)
         out.write(u"\n")
     out.flush()
@@ -1871,7 +1876,7 @@ def _moment(text, utc):
     try:
         fields = time.strptime(text, "%Y-%m-%d %H:%M")
     except ValueError:
-        raise argparse.ArgumentTypeError("%r is not Unix seconds or YYYY-MM-DD HH:MM" % text)
+        raise UsageError("--at %s: neither Unix seconds nor YYYY-MM-DD HH:MM" % text)
     return calendar.timegm(fields) if utc else int(time.mktime(fields))
 
 
@@ -1976,6 +1981,16 @@ def _days(text):
     return days
 
 
+def _hours(text):
+    try:
+        hours = float(text)
+    except ValueError:
+        hours = 0
+    if not 0 < hours <= 24 * 366:
+        raise argparse.ArgumentTypeError("%r is not a positive number of hours" % text)
+    return hours
+
+
 def _stem_id(text):
     if "=" not in text:
         raise argparse.ArgumentTypeError("%r is not STEM=ID" % text)
@@ -2076,7 +2091,7 @@ def parser():
     p = commands.add_parser("grid", help="what is on, channels down and time across")
     p.add_argument("places", nargs="+", metavar="PLACE", help="a folder of pairs, or a pair's stem")
     p.add_argument("--at", metavar="TIME", help="the window's start: Unix seconds or YYYY-MM-DD HH:MM (default: now)")
-    p.add_argument("--hours", type=float, default=3, help="the window's length (default 3)")
+    p.add_argument("--hours", type=_hours, default=3, help="the window's length (default 3)")
     p.add_argument("--width", type=int, help="cells across (default: the terminal's, else 80)")
     p.add_argument("--utc", action="store_true", help="UTC instead of the machine's local time")
     p.add_argument("--pure", action="store_true", help="read without the quarnel extension")

@@ -553,6 +553,8 @@ class ExitStatusTest(GuideCase):
              None, 3, "broken"),
             (["from-xmltv", "in.xml", out, "--zone", "+01300"], None, None, 3, "+hhmm"),
             (["from-xmltv", "in.xml", out, "--days", "0"], None, None, 3, "positive number of days"),
+            (["grid", stem, "--at", "yesterday"], None, None, 3, "YYYY-MM-DD HH:MM"),
+            (["grid", stem, "--hours", "0"], None, None, 3, "positive number of hours"),
             (["from-xmltv", "missing.xml", out], None, None, 3, "No such file"),
             (["check", self.stem("dir"), stem], None, None, 3, "Is a directory"),
             (["dump", "--pure", self.stem("dir")], None, None, 3, "Is a directory"),
