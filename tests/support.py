@@ -21,6 +21,9 @@ PY2 = sys.version_info[0] == 2
 # Under an emulator or valgrind every child or run costs seconds: tests that
 # make many take a sample.
 SAMPLE = bool(os.environ.get("QUARNEL_EMULATED") or os.environ.get("QUARNEL_UNDER_VALGRIND"))
+# The heaviest tables run whole once a build, in its first interpreter on
+# the build machine; elsewhere on a sample.
+WHOLE = bool(os.environ.get("QUARNEL_FIRST_PYTHON")) and not SAMPLE
 TEXT = type(u"")  # unicode on Python 2, str on 3
 
 
