@@ -231,8 +231,9 @@ class InheritedDescriptorTest(FifoCase):
         writer = os.open(index, os.O_RDWR)  # opened, never written: the count's read waits
         fcntl.fcntl(writer, fcntl.F_SETFD, fcntl.FD_CLOEXEC)
         builds = [os.path.dirname(quarnel.__file__)]
-        if os.environ.get("QUARNEL_BUILD_DIR"):
-            builds.append(os.path.join(os.environ["QUARNEL_BUILD_DIR"], "without-cloexec"))
+        fallback = os.path.join(os.environ.get("QUARNEL_BUILD_DIR", ""), "without-cloexec")
+        if os.environ.get("QUARNEL_BUILD_DIR") and os.path.isdir(fallback):  # CMake builds; a wheel has none
+            builds.append(fallback)
         code = (
             "import os, signal, subprocess, sys\n"
             "sys.path.insert(0, %r)\n"
