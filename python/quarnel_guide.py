@@ -897,9 +897,7 @@ def safe_name(channel_id, taken):
     """A file name for a channel id: letters, digits, '.', '_' and '-' kept,
     anything else '_', no leading dot, at most 64 characters; '~2', '~3'...
     (which no id maps to) where an earlier id took the name."""
-    name = re.sub(r"[^A-Za-z0-9._-]", "_", channel_id)[:64] or "_"
-    if name.startswith("."):
-        name = "_" + name[1:]
+    name = _cleaned(channel_id)
     candidate, n = name, 1
     while candidate in taken:
         n += 1
@@ -1669,11 +1667,9 @@ def grid_lines(rows, start, hours, width, local=True, more=u"\u2026"):
             continue
         shown = [e for i, e in enumerate(entries) if i + 1 == len(entries) or entries[i + 1][0] != e[0]]
         on_air = [e for e in shown if e[0] <= start][-1:]
-        owner = []  # per cell: the programme on at the cell's first moment
-        for column in range(span):
-            moment = start + column * step
-            playing = [i for i, e in enumerate(shown) if e[0] <= moment]
-            owner.append(playing[-1] if playing else None)
+        starts = [e[0] for e in shown]  # per cell: the programme on at the cell's first moment
+        owner = [bisect.bisect_right(starts, start + column * step) - 1 for column in range(span)]
+        owner = [None if i < 0 else i for i in owner]
         column = 0
         while column < span:
             first = column
@@ -1971,24 +1967,20 @@ def _command_from_xmltv(args, console):
     return report.status(args.quiet)
 
 
-def _days(text):
-    try:
-        days = float(text)
-    except ValueError:
-        days = 0
-    if not 0 < days < 1e6:
-        raise argparse.ArgumentTypeError("%r is not a positive number of days" % text)
-    return days
+def _positive(unit, most):
+    """An argparse type: a number above 0 and below most."""
+    def number(text):
+        try:
+            value = float(text)
+        except ValueError:
+            value = 0
+        if not 0 < value < most:
+            raise argparse.ArgumentTypeError("%r is not a positive number of %s" % (text, unit))
+        return value
+    return number
 
 
-def _hours(text):
-    try:
-        hours = float(text)
-    except ValueError:
-        hours = 0
-    if not 0 < hours <= 24 * 366:
-        raise argparse.ArgumentTypeError("%r is not a positive number of hours" % text)
-    return hours
+_days, _hours = _positive("days", 1e6), _positive("hours", 24 * 366)
 
 
 def _stem_id(text):
