@@ -17,7 +17,7 @@ printf '[[1767258000, "Новости"], [1767261600, "Погода"], [17672616
 "$@" dump --json news >news.json
 status=0; "$@" to-xmltv news empty -o guide.xml 2>to.err || status=$?
 [ $status = 2 ] || fail "to-xmltv skipping entries exited $status, not 2"
-grep -q "1 entries with empty titles skipped" to.err || fail "no count of skipped titles: $(cat to.err)"
+grep -q "1 entry with empty titles skipped" to.err || fail "no count of skipped titles: $(cat to.err)"
 tv_validate_file guide.xml >validate.txt 2>&1 || fail "tv_validate_file: $(cat validate.txt)"
 tv_sort --output sorted.xml guide.xml 2>sort.err || fail "tv_sort failed: $(cat sort.err)"
 [ ! -s sort.err ] || fail "tv_sort complained: $(cat sort.err)"

@@ -989,6 +989,8 @@ class HostileTest(GuideCase):
                 out = self.stem("out")
                 got, err = self.convert(pieces(), packed, out)
                 label = (name, packed, err[-3:])
+                if os.environ.get("QUARNEL_EMULATED") and got < 0 and [line for line in err if line.startswith("qemu-")]:
+                    self.skipTest("the emulator failed within its 256 MB: %s" % err[-1])  # qemu-arm, now and then
                 self.assertEqual(got, status, label)
                 self.assertFalse([line for line in err if "more memory" in line or "out of memory" in line or "internal error" in line], label)
                 if status:

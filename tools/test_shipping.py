@@ -61,7 +61,8 @@ class Shipping(object):
         on the target's machine."""
         target = target or self.host
         env = dict(os.environ, PYTHONPATH=module_dir, QUARNEL_BUILD_DIR=module_dir, QUARNEL_PYTHON=python,
-                   QUARNEL_EXPECT_MACHINE=target.machine(), QUARNEL_STACK_DEPTH=target.depth)
+                   QUARNEL_EXPECT_MACHINE=target.machine(), QUARNEL_STACK_DEPTH=target.depth,
+                   QUARNEL_EMULATED="" if target.qemu == "-" else target.qemu)
         return self.run([python, "-m", "unittest", "discover", "-p", "test_*.py"], cwd=os.path.join(TOP, "tests"),
                         env=env) == 0
 
