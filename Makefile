@@ -23,7 +23,7 @@ LEAK_ITERATIONS ?= 5000
 
 .PHONY: all build build-py3 check test demo fuzz leakcheck bench wheels sdist clean FORCE
 
-all: build build-py3
+all: build build-py3 dist/quarnel-guide.pyz
 
 # build/ and build-py3/ for this machine; build-<target>/ (Python 2) and
 # build-<target>-py3/ (Python 3) for any target of targets.txt.
@@ -37,6 +37,10 @@ build-%: FORCE
 	tools/build.sh $* 2 $@
 FORCE:
 
+# The tool as one file for a box: see the README's "Putting it on a box".
+dist/quarnel-guide.pyz: $(wildcard python/quarnel_guide/*.py) tools/guide_archive.py tools/archive_main.py
+	$(TOOLS) tools/guide_archive.py $@
+
 # Day to day: this machine's builds and suites only.
 check:
 	$(TOOLS) tools/test_targets.py
@@ -48,6 +52,7 @@ export QUARNEL_PROPERTY_EXAMPLES ?= 60
 test: QUARNEL_PROPERTY_EXAMPLES = 400
 test:
 	tools/need.sh fusefat:fusefat mkfs.vfat:dosfstools -:tzdata
+	$(MAKE) --no-print-directory dist/quarnel-guide.pyz
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60
 	$(MAKE) --no-print-directory leakcheck
 	$(TOOLS) tools/test_targets.py

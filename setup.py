@@ -101,8 +101,8 @@ def extension():
 metadata = dict(
     name="quarnel",
     # The pure-Python tool for guide files, beside the extension.
-    py_modules=["quarnel_guide"],
-    package_dir={"": "python", "quarnel-stubs": "quarnel-stubs", "quarnel_guide-stubs": "quarnel_guide-stubs"},
+    packages=["quarnel_guide"],
+    package_dir={"": "python", "quarnel-stubs": "quarnel-stubs"},
     version=read_text("VERSION").strip(),
     description="Reads a TV channel's programme guide (.ndx + .pdt) into (start, title) tuples",
     long_description=read_text("README.md"),
@@ -114,8 +114,8 @@ metadata = dict(
 if PY3:
     metadata.update(
         long_description_content_type="text/markdown",
-        packages=["quarnel-stubs", "quarnel_guide-stubs"],
-        package_data={"quarnel-stubs": ["__init__.pyi"], "quarnel_guide-stubs": ["__init__.pyi"]},
+        packages=["quarnel_guide", "quarnel-stubs"],
+        package_data={"quarnel-stubs": ["__init__.pyi"], "quarnel_guide": ["__init__.pyi", "py.typed"]},
         python_requires=">=3.8",
         entry_points={"console_scripts": ["quarnel-guide = quarnel_guide:main"]},
     )

@@ -10,12 +10,19 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# The checkout's quarnel_guide unless an installed one comes first.
+# The checkout's quarnel_guide unless an installed one comes first, or the
+# one-file archive where QUARNEL_GUIDE_ARCHIVE names it.
+ARCHIVE = os.environ.get("QUARNEL_GUIDE_ARCHIVE")
+if ARCHIVE:
+    sys.path.insert(0, ARCHIVE)
 sys.path.append(os.path.join(os.path.dirname(HERE), "python"))
 
 import rawpair  # noqa: E402
 import quarnel  # noqa: E402
 import quarnel_guide  # noqa: E402
+
+# The path entry quarnel_guide came from, for children to import it the same way.
+GUIDE_PATH = os.path.dirname(os.path.dirname(os.path.abspath(quarnel_guide.__file__)))
 
 PY2 = sys.version_info[0] == 2
 # Under an emulator or valgrind every child or run costs seconds: tests that

@@ -19,9 +19,10 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 import guide_oracle
-from support import SAMPLE, WHOLE, GuideCase, Stdout, child_python, module_path_code, quarnel, quarnel_guide, rawpair
+from support import ARCHIVE, GUIDE_PATH, SAMPLE, WHOLE, GuideCase, Stdout, child_python, module_path_code, quarnel, quarnel_guide, rawpair
 
 G = quarnel_guide
+intake = sys.modules["quarnel_guide._intake"]  # where faults are put in
 NEWS = u"\u041d\u043e\u0432\u043e\u0441\u0442\u0438"
 LONG = 4999
 
@@ -404,7 +405,7 @@ class CommandTest(GuideCase):
             "for argv in (['write', 'ch', 'e.json'], ['check', 'ch'], ['dump', '--json', 'ch'],\n"
             "             ['to-xmltv', 'ch', '-o', 'ch.xml'], ['from-xmltv', 'in.xml', '.', '--channel', 'a.tv']):\n"
             "    print('status %%d' %% quarnel_guide.main(argv)); sys.stdout.flush()\n"
-        ) % (os.path.dirname(os.path.abspath(G.__file__)), self.dir)
+        ) % (GUIDE_PATH, self.dir)
         status, out, err = child_python(code)
         self.assertEqual(status, 0, err)
         lines = out.decode("utf-8").splitlines()
@@ -420,7 +421,7 @@ class CommandTest(GuideCase):
             "sys.path.append(%r); import quarnel_guide\n"
             "quarnel_guide.write(%r, [(1, u'a')])\n"
             "sys.exit(quarnel_guide.main(['to-xmltv', %r, '-o', %r]) + quarnel_guide.main(['check', %r]))\n"
-        ) % (os.path.dirname(os.path.abspath(G.__file__)), self.stem(), self.stem(),
+        ) % (GUIDE_PATH, self.stem(), self.stem(),
              os.path.join(self.dir, "out.xml"), self.stem())
         status, out, err = child_python(code)
         self.assertEqual(status, 0, err)
@@ -431,14 +432,14 @@ def tool_child(argv, env=None, out=subprocess.PIPE, err=subprocess.PIPE):
     (pipes unless given), PYTHONUNBUFFERED unset, env's changes (None: unset)."""
     closing = None if env is None or env.get("stdin") != "closed" else lambda: os.close(0)
     env = dict((k, v) for k, v in (env or {}).items() if k != "stdin")
-    environment = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(os.path.abspath(G.__file__)),
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join([GUIDE_PATH,
                                                                os.path.dirname(quarnel.__file__)]))
     for name, value in dict(env or {}, PYTHONUNBUFFERED=None).items():
         environment.pop(name, None)
         if value is not None:
             environment[name] = value
     command = shlex.split(os.environ.get("QUARNEL_PYTHON", "")) or [sys.executable]
-    return subprocess.Popen(command + ["-m", "quarnel_guide"] + argv, stdin=None if closing else subprocess.PIPE,
+    return subprocess.Popen(command + ([ARCHIVE] if ARCHIVE else ["-m", "quarnel_guide"]) + argv, stdin=None if closing else subprocess.PIPE,
                             stdout=out, stderr=err, env=environment, preexec_fn=closing)
 
 
@@ -622,11 +623,11 @@ class ExitStatusTest(GuideCase):
 
     def test_a_channel_past_what_a_pair_holds(self):
         path = self.file("in.xml", listing({"many.tv": [u"m%d" % i for i in range(6)], "few.tv": [u"f"]}))
-        saved, G.MAX_ENTRIES = G.MAX_ENTRIES, 4
+        saved, intake.MAX_ENTRIES = intake.MAX_ENTRIES, 4
         try:
             report = G.from_xmltv(path, self.dir)
         finally:
-            G.MAX_ENTRIES = saved
+            intake.MAX_ENTRIES = saved
         self.assertEqual((report.channels, report.refused, report.status()),
                          ([("few.tv", "few.tv", "few.tv")], {"many.tv": "6 programmes or more; a pair holds at most 4"}, 2))
 
@@ -639,7 +640,7 @@ class BoundedTest(GuideCase):
         # The alarm bounds the time (qemu included): unguarded, these run for minutes.
         code = module_path_code() + (
             "import json, os, resource, signal; sys.path.append(%r); import quarnel_guide as G\n"
-            "os.chdir(%r); signal.alarm(60)\n" % (os.path.dirname(os.path.abspath(G.__file__)), self.dir)) + code
+            "os.chdir(%r); signal.alarm(60)\n" % (GUIDE_PATH, self.dir)) + code
         status, out, err = child_python(code)
         self.assertEqual(status, 0, err)
         return json.loads(out.decode("utf-8").splitlines()[-1])
@@ -773,7 +774,7 @@ class MediaTest(GuideCase):
         code = module_path_code() + (
             "sys.path.append(%r); import os, signal, quarnel_guide\n"
             "os.fsync = lambda fd: os.kill(os.getpid(), signal.SIGKILL)\n"
-            "quarnel_guide.write(%r, [(1, u'killed')])\n") % (os.path.dirname(os.path.abspath(G.__file__)), self.stem())
+            "quarnel_guide.write(%r, [(1, u'killed')])\n") % (GUIDE_PATH, self.stem())
         live = os.path.basename(self.file(".ch.ndx.%d.0123abcd" % os.getpid(), b"a write in progress"))
         listing_path = self.file("in.xml", listing({"ch": [u"next"]}))
         for argv in (["write", self.stem(), self.file("e.json", b'[[1, "next"]]')], ["from-xmltv", listing_path, self.dir]):
@@ -793,7 +794,7 @@ class MediaTest(GuideCase):
             "sys.path.append(%r); import os, time, quarnel_guide\n"
             "real = os.fsync\n"
             "os.fsync = lambda fd: (time.sleep(0.5), real(fd))[1]\n"
-            "sys.exit(quarnel_guide.main(['from-xmltv', %r, %r]))\n") % (os.path.dirname(os.path.abspath(G.__file__)), path, out)
+            "sys.exit(quarnel_guide.main(['from-xmltv', %r, %r]))\n") % (GUIDE_PATH, path, out)
         command = shlex.split(os.environ.get("QUARNEL_PYTHON", "")) or [sys.executable]
         first = subprocess.Popen(command + ["-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         lock = os.path.join(out, G.LOCK_NAME)
@@ -1017,12 +1018,12 @@ class HostileTest(GuideCase):
             self.assertEqual(got, status, (number, err))
 
     def test_running_out(self):
-        real = G.xmltv_time
-        G.xmltv_time = lambda *_: (_ for _ in ()).throw(MemoryError())
+        real = intake.xmltv_time
+        intake.xmltv_time = lambda *_: (_ for _ in ()).throw(MemoryError())
         try:
             status, _, err = run_main(["from-xmltv", self.file("in.xml", listing({"a.tv": [u"a"]})), self.stem("out")])
         finally:
-            G.xmltv_time = real
+            intake.xmltv_time = real
         self.assertEqual((status, len(err), os.path.exists(self.stem("out"))), (3, 1, False), err)
         self.assertIn("needed more memory than this machine has", err[0])
 
@@ -1034,7 +1035,7 @@ class HostileTest(GuideCase):
             "if not os.environ.get('QUARNEL_EMULATED'):\n"
             "    resource.setrlimit(resource.RLIMIT_AS, (256 << 20, 256 << 20))\n"
             "sys.exit(quarnel_guide.main(['from-xmltv', '-', %r, '--channel', 'c.tv']))\n"
-        ) % (os.path.dirname(os.path.abspath(G.__file__)), out)
+        ) % (GUIDE_PATH, out)
         command = shlex.split(os.environ.get("QUARNEL_PYTHON", "")) or [sys.executable]
         env = dict(os.environ, QEMU_RESERVED_VA="256M")
         with tempfile.TemporaryFile() as err:

@@ -108,8 +108,9 @@ def wheels(s, version):
         s.check(name + ": file checks", lambda: s.run(
             [PY311, os.path.join(TOP, "tests", "check_shared_object.py"), os.path.join(unpacked, "quarnel.abi3.so"),
              "--elf", target.elf, "--glibc", target.glibc, "--init", "PyInit_quarnel", "--triplet", target.triplet]) == 0)
-        s.check(name + ": carries the stubs", lambda: all(
-            os.path.isfile(os.path.join(unpacked, stubs, "__init__.pyi")) for stubs in ("quarnel-stubs", "quarnel_guide-stubs")))
+        s.check(name + ": carries the types", lambda: all(
+            os.path.isfile(os.path.join(unpacked, *path)) for path in (
+                ("quarnel-stubs", "__init__.pyi"), ("quarnel_guide", "__init__.pyi"), ("quarnel_guide", "py.typed"))))
         if target.wheel.startswith("manylinux"):
             tag = target.wheel.split(".")[0]
             shown = capture([python, "-m", "auditwheel", "show", wheel], env=dict(os.environ, PYTHONPATH=path),

@@ -1,5 +1,5 @@
-# Types of quarnel_guide, the pure-Python tool for guide pairs (PEP 561):
-# the module itself stays valid Python 2.7, so its types live here.
+# The types of the package's face (PEP 561, py.typed beside it): the code
+# stays valid Python 2.7, which has no annotations.
 import os
 from typing import IO, Any, Dict, Iterable, List, Literal, Optional, Sequence, Set, Tuple, Union
 
@@ -33,6 +33,8 @@ class Unencodable(GuideError):
     def words(self, replace: str, fold: str) -> str: ...
 
 class FolderLocked(GuideError): ...
+
+class UsageError(GuideError): ...
 
 class NotAFolder(GuideError):
     path: Union[str, bytes]
