@@ -8,9 +8,9 @@ INCLUDE_OF = "$$(tools/python-include.sh $(1))"
 DEBUG_FLAGS_OF = -DQUARNEL_TARGET=$(HOST) -DQUARNEL_PYTHON_INCLUDE_DIR=$(call INCLUDE_OF,$(1)) \
   -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=OFF
 
-# The whole suite in a debug interpreter, whose assertions catch what a
+# The module's suite in a debug interpreter, whose assertions catch what a
 # release one lets pass (an error set while another is pending).
-SUITE_IN = cd tests && PYTHONPATH=$(CURDIR)/$(1) QUARNEL_PYTHON=$(CURDIR)/$(2) \
+SUITE_IN = cd tests && PYTHONPATH=$(CURDIR)/$(1) QUARNEL_PYTHON=$(CURDIR)/$(2) QUARNEL_MODULE_ONLY=1 \
   QUARNEL_EINTR_SHIM=$(CURDIR)/build/tests/eintr_shim.so $(CURDIR)/$(2) -m unittest discover -p 'test_*.py'
 
 # The tooling's Python: Debian's own 3.11 (another python3.11 may come first

@@ -32,6 +32,15 @@ SAMPLE = bool(os.environ.get("QUARNEL_EMULATED") or os.environ.get("QUARNEL_UNDE
 # the build machine; elsewhere on a sample.
 WHOLE = bool(os.environ.get("QUARNEL_FIRST_PYTHON")) and not SAMPLE
 TEXT = type(u"")  # unicode on Python 2, str on 3
+# QUARNEL_MODULE_ONLY=1: the module's own tests, for runs that prove a
+# built file (valgrind, debug interpreters, each wheel); the pure-Python
+# tool's tests are the same code everywhere and run in every build's suite.
+MODULE_ONLY = bool(os.environ.get("QUARNEL_MODULE_ONLY"))
+
+
+def tool_tests(loader, tests, pattern):
+    """load_tests of the tool's test files: none where MODULE_ONLY."""
+    return unittest.TestSuite() if MODULE_ONLY else tests
 
 
 def as_bytes(text):

@@ -9,7 +9,9 @@ import shlex
 import shutil
 import subprocess
 
-from support import ARCHIVE, HERE, GuideCase, quarnel, quarnel_guide as G
+from support import ARCHIVE, HERE, GuideCase, quarnel, quarnel_guide as G, tool_tests
+
+load_tests = tool_tests
 
 PACKAGE = os.path.join(os.path.dirname(HERE), "python", "quarnel_guide")
 COMMAND_LINE = set(["_cli", "_commands", "_console", "__main__"])

@@ -19,7 +19,10 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 import guide_oracle
-from support import ARCHIVE, GUIDE_PATH, SAMPLE, WHOLE, GuideCase, Stdout, child_python, module_path_code, quarnel, quarnel_guide, rawpair
+from support import (ARCHIVE, GUIDE_PATH, SAMPLE, WHOLE, GuideCase, Stdout, child_python, module_path_code, quarnel,
+                     quarnel_guide, rawpair, tool_tests)
+
+load_tests = tool_tests
 
 G = quarnel_guide
 intake = sys.modules["quarnel_guide._intake"]  # where faults are put in

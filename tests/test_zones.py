@@ -9,7 +9,9 @@ import tempfile
 import unittest
 
 import zone_expectations
-from support import HERE, PY2, WHOLE, GuideCase, quarnel_guide as G
+from support import HERE, PY2, WHOLE, GuideCase, quarnel_guide as G, tool_tests
+
+load_tests = tool_tests
 
 ZONES = ["Europe/Berlin", "Europe/London", "America/New_York", "Australia/Sydney", "Europe/Moscow",
          "Asia/Kolkata", "America/Nuuk"]

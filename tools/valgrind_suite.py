@@ -1,4 +1,4 @@
-"""The suite under valgrind memcheck in one interpreter, then its log read:
+"""The module's suite under valgrind memcheck in one interpreter, then its log read:
 fails if any error or definite leak has the module in its stack (the
 interpreter's own, suppressed by CPython's file or not, do not count).
 Usage: valgrind_suite.py BUILD_DIR PYTHON_COMMAND"""
@@ -60,7 +60,7 @@ def run_suite(build, python):
     print("valgrind memcheck over the suite (log: %s)" % log)
     sys.stdout.flush()
     env = dict(os.environ, PYTHONHOME=home, LD_LIBRARY_PATH=libs, PYTHONPATH=build, QUARNEL_BUILD_DIR=build,
-               QUARNEL_UNDER_VALGRIND="1")
+               QUARNEL_UNDER_VALGRIND="1", QUARNEL_MODULE_ONLY="1")
     command = ["valgrind", "--tool=memcheck", "--suppressions=" + suppressions(build), "--leak-check=full",
                "--child-silent-after-fork=yes", "--show-leak-kinds=definite", "--errors-for-leak-kinds=definite",
                "--num-callers=40", "--log-file=" + log, exe, "-m", "unittest", "discover", "-p", "test_*.py"]
