@@ -767,10 +767,13 @@ class MediaTest(GuideCase):
             if len(renamed) == 1:
                 os.kill(os.getpid(), signal.SIGINT)
         os.rename = rename
+        # Ctrl-C as a terminal delivers it (a shell's background job starts with it ignored).
+        saved = signal.signal(signal.SIGINT, signal.default_int_handler)
         try:
             status, _, err = run_main(["write", self.stem(), json_path])
         finally:
             os.rename = real
+            signal.signal(signal.SIGINT, saved)
         self.assertEqual((status, len(renamed), quarnel.read(self.stem())), (130, 2, ((2, u"new"),)), err)
 
     def test_what_killed_runs_leave(self):
