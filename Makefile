@@ -21,7 +21,7 @@ TOOLS = tools/need.sh $(TOOLS_PYTHON):python3.11 && $(TOOLS_PYTHON)
 FUZZ_SECONDS ?= 180
 LEAK_ITERATIONS ?= 5000
 
-.PHONY: all build build-py3 check test demo fuzz leakcheck bench wheels sdist clean FORCE
+.PHONY: all build build-py3 check test demo fuzz leakcheck bench wheels bundles sdist clean FORCE
 
 all: build build-py3 dist/quarnel-guide.pyz
 
@@ -64,6 +64,10 @@ test:
 wheels:
 	for target in $$(tools/target.sh --names); do tools/wheel.sh $$target >/dev/null || exit 1; done
 	ls dist/*.whl
+# What a box installs (module, quarnel-guide.pyz, install.sh) for each box
+# target: dist/quarnel-<version>-<target>-py2.7.tar.gz and -py3.tar.gz.
+bundles:
+	$(TOOLS) tools/bundle.py
 sdist:
 	tools/need.sh python3.11:python3.11 -:python3-setuptools
 	/usr/bin/python3.11 setup.py -q sdist -d dist

@@ -6,6 +6,7 @@ asks here for typed values. Standard library only; run by Debian's
 
 Usage: targets.py --names              every target
        targets.py --check              the table's check alone
+       targets.py --boxes              the targets a box bundle is made for
        targets.py NAME COLUMN          one column ("-" for none); NAME "host": this machine's
        targets.py NAME dir 2|3         its build directory
        targets.py NAME machine         its machine name (uname -m), from the wheel tag
@@ -116,6 +117,12 @@ def builds(names, top):
                 yield target, major, os.path.join(top, target.build_dir(major, host))
 
 
+def boxes(table, host):
+    """The targets a box bundle is made for: every CPU but the build
+    machine's that has a Python 2.7, which is what set-top boxes run."""
+    return [t for t in table if t.target != host and t.py2 != "-"]
+
+
 def cmake_script(target):
     """The row as CMake reads it: QUARNEL_TARGET_<COLUMN>, "-" as empty."""
     return "".join('set(QUARNEL_TARGET_%s "%s")\n' % (column.upper(), "" if value == "-" else value)
@@ -125,6 +132,8 @@ def cmake_script(target):
 def answer(args, targets):
     if args == ["--names"]:
         return [t.target for t in targets]
+    if args == ["--boxes"]:
+        return [t.target for t in boxes(targets, host_arch())]
     if args == ["--check"]:
         return []
     if len(args) < 2:

@@ -9,10 +9,12 @@ build, its XMLTV checked by Debian's xmltv-util. Prints one line a check
 and a count; fails if any check failed. Every command and its output go to
 the log it names on failure.
 Usage: test_shipping.py"""
+import gzip
 import os
 import platform
 import re
 import shutil
+import subprocess
 import sys
 import tarfile
 import tempfile
@@ -195,6 +197,93 @@ def releases(s, version):
     s.check("mypy: each misuse reported", lambda: mypy.count(": error:") == 6)
 
 
+PLUGIN = "import sys, quarnel\nprint(quarnel.__file__)\nprint('%d %s' % quarnel.read(sys.argv[1])[0])\n"
+LISTING = (b'<?xml version="1.0"?>\n<tv><programme start="20260101000000 +0000" channel="c.tv"><title>Kept</title>'
+           b'</programme></tv>\n')
+
+
+def files_under(root):
+    return sorted(os.path.relpath(os.path.join(folder, name), root) + ("/" if name in folders else "")
+                  for folder, folders, names in os.walk(root) for name in folders + names)
+
+
+def bundles(s, version):
+    """Every box bundle: its module's file checks; the Python 2.7 ones and the
+    first Python 3 one installed by busybox's sh alone (busybox's applets and
+    qemu the only commands on PATH) into a scratch root, a plugin and the
+    installed quarnel-guide run from there under qemu, then removed to the
+    file the root held before; a Python 3 bundle given a 2.7 refused."""
+    shell = os.path.join(s.work, "busybox")
+    os.mkdir(shell)
+    s.run(["busybox", "--install", "-s", shell])
+    made = capture([sys.executable, os.path.join(TOOLS, "bundle.py")], log=s.log).splitlines()
+    py3_installed, refused = False, False
+    for target in targets.boxes(s.table, s.host.target):
+        if not os.path.exists(os.path.join(shell, target.qemu)):
+            os.symlink(shutil.which(target.qemu), os.path.join(shell, target.qemu))
+        for major, init in (("2", "initquarnel"), ("3", "PyInit_quarnel")):
+            name = "quarnel-%s-%s-py%s" % (version, target.target, "2.7" if major == "2" else "3")
+            if os.path.join(TOP, "dist", name + ".tar.gz") not in made:
+                continue
+            unpacked = os.path.join(s.work, name)
+            tarfile.open(os.path.join(TOP, "dist", name + ".tar.gz")).extractall(s.work)
+            module = os.path.join(unpacked, "quarnel.so" if major == "2" else "quarnel.abi3.so")
+            s.check(name + ": file checks", lambda: s.run(
+                [PY311, os.path.join(TOP, "tests", "check_shared_object.py"), module, "--elf", target.elf,
+                 "--glibc", target.glibc, "--init", init]) == 0)
+            python = first_python(target, major, s.host.target)
+            if major == "2" or not py3_installed:
+                py3_installed = py3_installed or major == "3"
+                s.check(name + ": busybox sh install.sh, used under qemu, --remove",
+                        lambda: box_install(s, unpacked, python, shell))
+            if major == "3" and not refused:
+                refused = True
+                s.check(name + ": refused for Python 2.7 in one line", lambda: refusal(
+                    s, unpacked, first_python(target, "2", s.host.target), shell))
+
+
+def first_python(target, major, host):
+    with open(os.path.join(TOP, target.build_dir(major, host), "interpreters.txt")) as f:
+        return f.read().split()[0]
+
+
+def box_install(s, bundle, python, shell):
+    root = os.path.join(bundle + "-root")
+    lib = capture([python, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"])
+    os.makedirs(root + os.path.dirname(os.path.dirname(lib)))  # folders an image has already
+    before = files_under(root)
+    env = dict(PATH=shell, HOME=root, PYTHONPATH=root + lib)
+    install = ["busybox", "sh", "install.sh", "--root", root, "--python", python]
+    s.run([os.path.join(shell, install[0])] + install[1:], cwd=bundle, env=env)
+    with open(os.path.join(bundle, "plugin.py"), "w") as f:
+        f.write(PLUGIN)
+    listing = os.path.join(bundle, "week.xml.gz")
+    with gzip.open(listing, "wb") as f:
+        f.write(LISTING)
+    scripts = capture([python, "-c", "import sysconfig; print(sysconfig.get_paths()['scripts'])"])
+    s.run([root + scripts + "/quarnel-guide", "from-xmltv", listing, os.path.join(bundle, "epg")], env=env)
+    shown = capture([python, os.path.join(bundle, "plugin.py"), os.path.join(bundle, "epg", "c.tv")], env=env,
+                    log=s.log).splitlines()
+    s.run([os.path.join(shell, install[0])] + install[1:] + ["--remove"], cwd=bundle, env=env)
+    with open(s.log, "a") as f:
+        f.write("plugin: %s\nroot after --remove: %s\n" % (shown, files_under(root)))
+    return shown == [root + lib + "/" + module_of(bundle), "1767225600 Kept"] and files_under(root) == before
+
+
+def module_of(bundle):
+    return [n for n in os.listdir(bundle) if n.startswith("quarnel") and n.endswith(".so")][0]
+
+
+def refusal(s, bundle, python, shell):
+    command = [os.path.join(shell, "busybox"), "sh", "install.sh", "--root", bundle + "-refused", "--python", python]
+    said = subprocess.run(command, cwd=bundle, env=dict(PATH=shell), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True)
+    with open(s.log, "a") as f:
+        f.write("$ %s\n%s" % (" ".join(command), said.stdout))
+    return said.returncode == 1 and len(said.stdout.splitlines()) == 1 and "is for Python 3.8 or later" in \
+        said.stdout and not os.path.exists(bundle + "-refused")
+
+
 def python2_build(s):
     """Python 2.7 through plain distutils; its settings name /usr/include."""
     py2 = os.path.join(TOP, ".deps", "bin", capture([os.path.join(TOOLS, "fetch-python.sh"), "--python2"], log=s.log))
@@ -214,7 +303,8 @@ def python2_build(s):
 
 def main():
     run([os.path.join(TOOLS, "need.sh"), "python3.11:python3.11", "mypy:mypy", "-:python3-venv",
-         "-:python3-setuptools", "-:python3-wheel", "-:python3-pip", "tv_validate_file:xmltv-util"], os.devnull)
+         "-:python3-setuptools", "-:python3-wheel", "-:python3-pip", "tv_validate_file:xmltv-util",
+         "busybox:busybox-static"], os.devnull)
     work = tempfile.mkdtemp(prefix="quarnel-shipping-")
     try:
         s = Shipping(work)
@@ -223,6 +313,7 @@ def main():
         wheels(s, version)
         releases(s, version)
         python2_build(s)
+        bundles(s, version)
         print("shipping: %d passed, %d failed" % (s.passed, s.failed))
         return 1 if s.failed else 0
     finally:

@@ -1,0 +1,64 @@
+"""Makes the bundles a box installs, for each box target of targets.txt (or
+those named): dist/quarnel-<version>-<target>-py2.7.tar.gz, and -py3.tar.gz
+where the target has a Python 3, each holding the stripped module of that
+build, quarnel-guide.pyz, box/install.sh, box/README and PYTHON (the
+version install.sh asks for). A build not made yet is made first. Prints
+each bundle's path.
+Usage: bundle.py [TARGET...]"""
+import io
+import os
+import subprocess
+import sys
+import tarfile
+
+import targets
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MODULE = {"2": "quarnel.so", "3": "quarnel.abi3.so"}
+VERSIONS = {"2": "2.7", "3": "3"}
+
+
+def add(bundle, name, data, mode=0o644):
+    info = tarfile.TarInfo(name)
+    info.size, info.mode, info.mtime = len(data), mode, 0  # the same bytes from the same files
+    bundle.addfile(info, io.BytesIO(data))
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def make(target, major, version, archive):
+    build = os.path.join(TOP, target.build_dir(major, targets.host_arch()))
+    module = os.path.join(build, MODULE[major])
+    if not os.path.isfile(module):
+        subprocess.check_call([os.path.join(TOP, "tools", "build.sh"), target.target, major, build],
+                              stdout=sys.stderr)
+    name = "quarnel-%s-%s-py%s" % (version, target.target, VERSIONS[major])
+    path = os.path.join(TOP, "dist", name + ".tar.gz")
+    with tarfile.open(path + ".part", "w:gz") as bundle:
+        add(bundle, name + "/" + MODULE[major], read(module), 0o755)
+        add(bundle, name + "/quarnel-guide.pyz", read(archive), 0o755)
+        add(bundle, name + "/install.sh", read(os.path.join(TOP, "box", "install.sh")), 0o755)
+        add(bundle, name + "/README", read(os.path.join(TOP, "box", "README")))
+        add(bundle, name + "/PYTHON", (VERSIONS[major] + "\n").encode("ascii"))
+    os.rename(path + ".part", path)
+    return path
+
+
+def main(names):
+    table = targets.load()
+    boxes = [targets.find(table, name) for name in names] if names else targets.boxes(table, targets.host_arch())
+    version = read(os.path.join(TOP, "VERSION")).decode("ascii").strip()
+    archive = os.path.join(TOP, "dist", "quarnel-guide.pyz")
+    subprocess.check_call([sys.executable, os.path.join(TOP, "tools", "guide_archive.py"), archive],
+                          stdout=subprocess.DEVNULL)
+    for target in boxes:
+        for major in ("2", "3"):
+            if (target.py2 if major == "2" else target.py3) != "-":
+                print(make(target, major, version, archive))
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
