@@ -11,8 +11,6 @@ from ._store import _holds, _replace_file
 
 
 MANIFEST_NAME = ".quarnel-guide.channels"  # id<TAB>stem<TAB>display name, a line a channel
-
-
 _SAFE_STEM = re.compile(r"[A-Za-z0-9_-][A-Za-z0-9._~-]{0,63}\Z")
 
 

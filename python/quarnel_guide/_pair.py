@@ -8,31 +8,15 @@ from ._text import _path
 
 
 EPOCH_TICKS = 116444736000000000  # 100 ns intervals from 1601 to 1970
-
-
 TICKS_PER_SECOND = 10 ** 7
-
-
 MAX_ENTRIES = 0xFFFF
-
-
 OFFSET_LIMIT = 0x10000  # a title record must start below this
-
-
 TITLE_MAX = 4999  # longer titles are cut to this on reading
-
-
 INT32 = (-2 ** 31, 2 ** 31 - 1)
-
-
 EPOCH_SECONDS = 11644473600
-
-
 # All of a pair that any reader reaches: the records the count can name, and
 # title records, which start below 64 KiB and hold at most 65,535 bytes.
 INDEX_REACH = 2 + 12 * MAX_ENTRIES
-
-
 DATA_REACH = OFFSET_LIMIT + 2 + 0xFFFF
 
 

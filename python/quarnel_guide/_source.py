@@ -10,11 +10,7 @@ _COMPRESSED = (
     (b"BZh", "bzip2", "bz2", lambda module: module.BZ2Decompressor()),
     (b"\xfd7zXZ\x00", "xz", "lzma", lambda module: module.LZMADecompressor()),
 )
-
-
 _PIECE = 4096  # compressed bytes a step
-
-
 _OUT = 65536  # decompressed bytes a step, where the decompressor can bound them (2.7's bz2 cannot)
 
 

@@ -7,8 +7,6 @@ from ._text import _shown
 # was lost); content problems (programmes skipped, entries or channels
 # refused); could not (usage, input, document, a failed write); Ctrl-C.
 CLEAN, WARNINGS, ERRORS, CANNOT, INTERRUPTED = 0, 1, 2, 3, 130  # SIGTERM 143, SIGHUP 129: 128 + the signal
-
-
 PIPE_CLOSED = 141  # as a shell shows a command ended by SIGPIPE
 
 

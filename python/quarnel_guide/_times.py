@@ -14,12 +14,8 @@ from ._status import ZoneError
 # ASCII digits only (Python 3's \d takes any script's), hours 00-23 and
 # minutes 00-59 in an offset.
 _OFFSET = r"([+-])([01][0-9]|2[0-3])([0-5][0-9])"
-
-
 _XMLTV_TIME = re.compile(r"([0-9]{4})([0-9]{2})?([0-9]{2})?([0-9]{2})?([0-9]{2})?([0-9]{2})?[ \t]*"
                          r"(?:%s|([A-Za-z]+))?\Z" % _OFFSET)
-
-
 # Named zones, in minutes east of UTC: authoritative for the names held,
 # and no other name is guessed (IST alone means three offsets).
 ZONES = {
@@ -153,14 +149,8 @@ def _rule_day(year, day):
 
 
 _RULE_NAME = r"(?:[A-Za-z]{3,}|<[A-Za-z0-9+-]{3,}>)"
-
-
 _RULE_OFFSET = r"[+-]?[0-9]{1,3}(?::[0-9]{1,2}){0,2}"
-
-
 _RULE_DAY = r"(?:J[0-9]{1,3}|[0-9]{1,3}|M[0-9]{1,2}\.[1-5]\.[0-6])(?:/%s)?" % _RULE_OFFSET
-
-
 _RULE = re.compile(r"(%s)(%s)(?:(%s)(%s)?(?:,(%s),(%s))?)?\Z" % (_RULE_NAME, _RULE_OFFSET, _RULE_NAME, _RULE_OFFSET,
                                                                  _RULE_DAY, _RULE_DAY))
 
