@@ -2,11 +2,15 @@
 then prints one table of the (target, interpreter) pairs with their
 results, read from ctest's JUnit report. Fails if any pair failed or could
 not be had (a suite that no longer offers an interpreter the table names
-says so here rather than being skipped).
+says so here rather than being skipped). Targets go in two lanes side by
+side, every other one of the table in each: most of a run is one
+emulator's suite waiting on one core.
 Usage: test_all.py [TARGET...]   (default: every target; "host": this machine)"""
+import concurrent.futures
 import os
 import re
 import sys
+import threading
 import xml.etree.ElementTree as ElementTree
 
 import targets
@@ -22,23 +26,26 @@ def results(report):
             for case in ElementTree.parse(report).getroot().iter("testcase")]
 
 
-def test_build(target, major, build):
-    """The rows of the summary for one build directory."""
+def test_build(target, major, build, said):
+    """The rows of the summary for one build directory; what to show of it
+    is added to said."""
     log = os.path.join(build, "test-all.log")
     name = os.path.relpath(build, TOP)
+    def keep(line):  # what the fetches and builds say, without the compiler's progress
+        if not re.match(r"\[|g?make\[", line):
+            said.append(line.rstrip("\n"))
+        return False
     try:
         os.makedirs(build, exist_ok=True)
         open(log, "w").close()
-        # What the fetches and builds say, without the compiler's progress.
-        run([os.path.join(TOP, "tools", "build.sh"), target.target, major, build], log,
-            echo=lambda line: not re.match(r"\[|g?make\[", line))
+        run([os.path.join(TOP, "tools", "build.sh"), target.target, major, build], log, echo=keep)
     except CommandFailed as error:
-        print("build or fetch failed: %s" % error)
+        said.append("build or fetch failed: %s" % error)
         return [(target.target, "python" + major, "BUILD OR FETCH FAILED", "-", "-")]
     report = os.path.join(build, "ctest-junit.xml")
     status = run(["ctest", "--output-on-failure", "--output-junit", report], log, cwd=build, check=False)
     with open(log) as f:
-        print("".join(f.readlines()[-4:]).rstrip())
+        said.append("".join(f.readlines()[-4:]).rstrip())
     found = results(report) if os.path.exists(report) else []
     rows = []
     for test, result in found:
@@ -53,12 +60,41 @@ def test_build(target, major, build):
     return rows
 
 
+def system_packages(builds):
+    """The cross compilers and emulators the builds install, installed first:
+    apt installs one thing at a time."""
+    host = targets.host_arch()
+    needs = sorted(set(need for target, _, _ in builds if target.target != host for need in (
+        "%s-g++:g++-%s" % (target.triplet, target.triplet), "%s:qemu-user-static" % target.qemu)))
+    if needs:
+        run([os.path.join(TOP, "tools", "need.sh")] + needs, os.devnull)
+
+
 def main(names):
-    rows = []
-    for target, major, build in targets.builds(names, TOP):
-        print("=== %s, Python %s: %s" % (target.target, major, os.path.relpath(build, TOP)))
-        sys.stdout.flush()
-        rows += test_build(target, major, build)
+    builds = list(targets.builds(names, TOP))
+    system_packages(builds)
+    order = []
+    for target, _, _ in builds:
+        if target.target not in order:
+            order.append(target.target)
+    lanes = [[b for b in builds if order.index(b[0].target) % 2 == lane] for lane in (0, 1)]
+    shown = threading.Lock()
+
+    def lane(members):
+        rows = {}
+        for target, major, build in members:
+            said = []
+            rows[build] = test_build(target, major, build, said)
+            with shown:
+                print("=== %s, Python %s: %s" % (target.target, major, os.path.relpath(build, TOP)))
+                print("\n".join(said))
+                sys.stdout.flush()
+        return rows
+    with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+        done = {}
+        for found in pool.map(lane, lanes):
+            done.update(found)
+    rows = [row for _, _, build in builds for row in done[build]]
     print("\n| target | interpreter or build | result | leak loop | quarnel-guide.pyz |\n|---|---|---|---|---|")
     for row in rows:
         print("| %s | %s | %s | %s | %s |" % row)

@@ -255,14 +255,16 @@ def box_install(s, bundle, python, shell):
     env = dict(PATH=shell, HOME=root, PYTHONPATH=root + lib)
     install = ["busybox", "sh", "install.sh", "--root", root, "--python", python]
     s.run([os.path.join(shell, install[0])] + install[1:], cwd=bundle, env=env)
-    with open(os.path.join(bundle, "plugin.py"), "w") as f:
+    plugin = os.path.join(bundle + "-plugin", "plugin.py")  # not beside the bundle's own module
+    os.mkdir(os.path.dirname(plugin))
+    with open(plugin, "w") as f:
         f.write(PLUGIN)
     listing = os.path.join(bundle, "week.xml.gz")
     with gzip.open(listing, "wb") as f:
         f.write(LISTING)
     scripts = capture([python, "-c", "import sysconfig; print(sysconfig.get_paths()['scripts'])"])
     s.run([root + scripts + "/quarnel-guide", "from-xmltv", listing, os.path.join(bundle, "epg")], env=env)
-    shown = capture([python, os.path.join(bundle, "plugin.py"), os.path.join(bundle, "epg", "c.tv")], env=env,
+    shown = capture([python, plugin, os.path.join(bundle, "epg", "c.tv")], env=env,
                     log=s.log).splitlines()
     s.run([os.path.join(shell, install[0])] + install[1:] + ["--remove"], cwd=bundle, env=env)
     with open(s.log, "a") as f:
