@@ -230,7 +230,7 @@ def bundles(s, version):
             module = os.path.join(unpacked, "quarnel.so" if major == "2" else "quarnel.abi3.so")
             s.check(name + ": file checks", lambda: s.run(
                 [PY311, os.path.join(TOP, "tests", "check_shared_object.py"), module, "--elf", target.elf,
-                 "--glibc", target.glibc, "--init", init]) == 0)
+                 "--glibc", target.glibc, "--init", init, "--triplet", target.triplet]) == 0)
             python = first_python(target, major, s.host.target)
             if major == "2" or not py3_installed:
                 py3_installed = py3_installed or major == "3"
