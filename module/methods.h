@@ -5,7 +5,7 @@
 
 namespace quarnel {
 
-// The module's methods (read and current with the same docstring), ending
+// The module's methods (read, current and between), ending
 // with the empty row; the init functions of python2.cpp and python3.cpp
 // hand it to the interpreter.
 extern PyMethodDef kMethods[];

@@ -7,7 +7,7 @@ import signal
 import sys
 
 from ._text import _message, _why
-from ._status import CANNOT, GuideError, INTERRUPTED, PIPE_CLOSED, WARNINGS
+from ._status import CANNOT, CLEAN, ERRORS, GuideError, INTERRUPTED, PIPE_CLOSED, WARNINGS
 from ._write import ERRORS_MODES
 from ._store import _ENDING, _handle
 from ._console import _Console, _err, _log_run
@@ -44,9 +44,10 @@ class _Parser(argparse.ArgumentParser):
 
 
 def parser():
-    top = _Parser(prog="quarnel-guide", description="Make, inspect and convert guide pairs "
-                                  "(<stem>.ndx + <stem>.pdt). Exit status: 0 clean, 1 warnings only, "
-                                  "2 content problems, 3 could not, 130 interrupted, 143 or 129 ended by SIGTERM or SIGHUP.")
+    top = _Parser(prog="quarnel-guide", description="Make, inspect and convert guide pairs (<stem>.ndx + "
+                  "<stem>.pdt). Exit status: %d clean, %d warnings only, %d content problems, %d could not, %d "
+                  "interrupted, %d or %d ended by SIGTERM or SIGHUP." % (CLEAN, WARNINGS, ERRORS, CANNOT, INTERRUPTED,
+                                                                      128 + signal.SIGTERM, 128 + signal.SIGHUP))
     commands = top.add_subparsers(dest="command", parser_class=_Parser)
     p = commands.add_parser("write", help="write a pair from a JSON list of [unix_start, title]")
     p.add_argument("stem")
@@ -57,8 +58,8 @@ def parser():
     p.add_argument("--wait", type=float, default=300, metavar="SECONDS",
                    help="how long to wait for another run writing into the folder (default 300)")
     p.set_defaults(run=_command_write)
-    p = commands.add_parser("check", help="report what a reader would get wrong; exit 0 clean, 1 warnings, "
-                            "2 errors, 3 could not check")
+    p = commands.add_parser("check", help="report what a reader would get wrong; exit %d clean, %d warnings, "
+                            "%d errors, %d could not check" % (CLEAN, WARNINGS, ERRORS, CANNOT))
     p.add_argument("stems", nargs="+", metavar="PLACE", help="a pair's stem, or a folder of pairs")
     p.set_defaults(run=_command_check)
     p = commands.add_parser("grid", help="what is on, channels down and time across")
