@@ -45,6 +45,7 @@ dist/quarnel-guide.pyz: $(wildcard python/quarnel_guide/*.py) tools/guide_archiv
 check:
 	$(TOOLS) tools/test_targets.py
 	$(TOOLS) tools/test_all.py host
+	$(TOOLS) tools/test_valgrind_suite.py
 
 # The property tests' example budget: small day to day, larger in make test.
 export QUARNEL_PROPERTY_EXAMPLES ?= 60
@@ -56,6 +57,7 @@ test:
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60
 	$(MAKE) --no-print-directory leakcheck
 	$(TOOLS) tools/test_targets.py
+	$(TOOLS) tools/test_valgrind_suite.py
 	$(TOOLS) tools/test_all.py
 	$(TOOLS) tools/test_shipping.py
 

@@ -7,6 +7,8 @@ import re
 import subprocess
 import sys
 
+from runner import run
+
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # A frame is the module's when it is in any build of it (quarnel.so,
 # quarnel_d.so, quarnel.abi3.so, quarnel.cpython-311d-<triplet>.so) or names
@@ -64,10 +66,12 @@ def run_suite(build, python):
     command = ["valgrind", "--tool=memcheck", "--suppressions=" + suppressions(build), "--leak-check=full",
                "--child-silent-after-fork=yes", "--show-leak-kinds=definite", "--errors-for-leak-kinds=definite",
                "--num-callers=40", "--log-file=" + log, exe, "-m", "unittest", "discover", "-p", "test_*.py"]
-    run = subprocess.run(command, cwd=os.path.join(TOP, "tests"), env=env, stdout=subprocess.PIPE,
-                         stderr=subprocess.STDOUT)
-    print("\n".join(run.stdout.decode("utf-8", "replace").splitlines()[-3:]))  # the suite's own verdict
-    return log, run.returncode
+    said = os.path.join(build, "valgrind-suite.log")
+    open(said, "w").close()
+    status = run(command, said, cwd=os.path.join(TOP, "tests"), env=env, check=False)
+    with open(said) as f:
+        print("".join(f.readlines()[-3:]).rstrip())  # the suite's own verdict
+    return log, status
 
 
 def main(path, suite_status=0):
