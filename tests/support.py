@@ -1,4 +1,5 @@
 """Shared fixtures for the quarnel suites."""
+import errno
 import os
 import shlex
 import signal
@@ -32,6 +33,9 @@ SAMPLE = bool(os.environ.get("QUARNEL_EMULATED") or os.environ.get("QUARNEL_UNDE
 # the build machine; elsewhere on a sample.
 WHOLE = bool(os.environ.get("QUARNEL_FIRST_PYTHON")) and not SAMPLE
 TEXT = type(u"")  # unicode on Python 2, str on 3
+# The errors of a print stream the module takes as the stream being gone
+# (it then falls back to descriptor 1), as module/python3.cpp lists them.
+STREAM_ERRNOS = (errno.EPIPE, errno.EBADF, errno.ENOSPC, errno.EIO)
 # QUARNEL_MODULE_ONLY=1: the module's own tests, for runs that prove a
 # built file (valgrind, debug interpreters, each wheel); the pure-Python
 # tool's tests are the same code everywhere and run in every build's suite.

@@ -9,8 +9,8 @@ import os
 import sys
 import unittest
 
-from support import (PY2, FakeStream, GuideCase, Stdout, child_python, rawpair, module_path_code, quarnel,
-                     watched_child)
+from support import (PY2, STREAM_ERRNOS, FakeStream, GuideCase, Stdout, child_python, rawpair, module_path_code,
+                     quarnel, watched_child)
 
 MISSING_LINE = "Can't open file %s.ndx errno2\n"
 
@@ -110,7 +110,7 @@ class MessageStreamTest(GuideCase):
         ]
         cases += [("write fails with %s" % errno.errorcode[n], lambda n=n: Stream(OSError(n, "x")),
                    FileNotFoundError, fallback)
-                  for n in (errno.EPIPE, errno.EBADF, errno.ENOSPC, errno.EIO)]
+                  for n in STREAM_ERRNOS]
         raising = [Timeout(), TimeoutError(), KeyboardInterrupt(), SystemExit(3), RuntimeError(),
                    BlockingIOError(errno.EAGAIN, "x"), OSError(errno.EACCES, "x")]
         cases += [("write raises %r" % e, lambda e=e: Stream(e), type(e), nothing) for e in raising]

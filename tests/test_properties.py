@@ -9,7 +9,7 @@ import sys
 import time
 import unittest
 
-from support import FakeStream, GuideCase, Stdout, rawpair, quarnel
+from support import STREAM_ERRNOS, FakeStream, GuideCase, Stdout, rawpair, quarnel
 import guide_oracle
 
 try:
@@ -155,7 +155,7 @@ else:
         pass
 
     STREAM_FAULTS = [ValueError("closed"), AttributeError("gone")] + [
-        OSError(n, "x") for n in (errno.EPIPE, errno.EBADF, errno.ENOSPC, errno.EIO)]
+        OSError(n, "x") for n in STREAM_ERRNOS]
     OTHER_ERRORS = [Timeout(), TimeoutError(), KeyboardInterrupt(), SystemExit(2), RuntimeError(),
                     OSError(errno.EAGAIN, "x"), OSError(errno.EACCES, "x"), LookupError()]
     UNENCODABLE = UnicodeEncodeError("ascii", u"\udcff", 0, 1, "no")
@@ -171,7 +171,7 @@ else:
             return "escape"
         if isinstance(action, (ValueError, AttributeError)):
             return "stream"
-        if isinstance(action, OSError) and action.errno in (errno.EPIPE, errno.EBADF, errno.ENOSPC, errno.EIO):
+        if isinstance(action, OSError) and action.errno in STREAM_ERRNOS:
             return "stream"
         return "error"
 
