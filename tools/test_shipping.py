@@ -312,6 +312,8 @@ def main():
         s = Shipping(work)
         version = open(os.path.join(TOP, "VERSION")).read().strip()
         s.check("README names version " + version, lambda: "quarnel " + version in open(os.path.join(TOP, "README.md")).read())
+        s.check("README: the module sizes of the built files", lambda: s.run(
+            [PY311, os.path.join(TOOLS, "readme_sizes.py")]) == 0)
         wheels(s, version)
         releases(s, version)
         python2_build(s)
