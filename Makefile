@@ -44,7 +44,7 @@ dist/quarnel-guide.pyz: $(wildcard python/quarnel_guide/*.py) tools/guide_archiv
 # Day to day: this machine's builds and suites only.
 check:
 	$(TOOLS) tools/test_targets.py
-	$(TOOLS) tools/test_all.py host
+	$(TOOLS) tools/run_targets.py host
 	$(TOOLS) tools/test_valgrind_suite.py
 
 # The property tests' example budget: small day to day, larger in make test.
@@ -58,8 +58,8 @@ test:
 	$(MAKE) --no-print-directory leakcheck
 	$(TOOLS) tools/test_targets.py
 	$(TOOLS) tools/test_valgrind_suite.py
-	$(TOOLS) tools/test_all.py
-	$(TOOLS) tools/test_shipping.py
+	$(TOOLS) tools/run_targets.py
+	$(TOOLS) tools/run_shipping.py
 
 # What ships: dist/quarnel-<version>-cp38-abi3-<tag of targets.txt>.whl for every
 # target, cross-built the way image recipes do, and the source release.

@@ -8,7 +8,7 @@ of Debian's Python 3.11, offline; the stubs under mypy; Python 2.7's
 build, its XMLTV checked by Debian's xmltv-util. Prints one line a check
 and a count; fails if any check failed. Every command and its output go to
 the log it names on failure.
-Usage: test_shipping.py"""
+Usage: run_shipping.py"""
 import gzip
 import os
 import platform

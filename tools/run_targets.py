@@ -5,7 +5,7 @@ not be had (a suite that no longer offers an interpreter the table names
 says so here rather than being skipped). Targets go in two lanes side by
 side, every other one of the table in each: most of a run is one
 emulator's suite waiting on one core.
-Usage: test_all.py [TARGET...]   (default: every target; "host": this machine)"""
+Usage: run_targets.py [TARGET...]   (default: every target; "host": this machine)"""
 import concurrent.futures
 import os
 import re
