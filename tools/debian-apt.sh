@@ -17,9 +17,14 @@ debian_apt_init() {
         echo "no Debian mirror found in this machine's apt sources" >&2
         return 1
     fi
-    local key=/usr/share/keyrings/debian-archive-keyring.gpg
-    printf 'deb [signed-by=%s] %s %s main\ndeb-src [signed-by=%s] %s %s main\n' \
-        "$key" "$mirror" "$APT_SUITE" "$key" "$mirror" "$APT_SUITE" >"$APT_STATE/sources.list"
+    local key=/usr/share/keyrings/debian-archive-keyring.gpg list
+    list=$(printf 'deb [signed-by=%s] %s %s main\ndeb-src [signed-by=%s] %s %s main' \
+        "$key" "$mirror" "$APT_SUITE" "$key" "$mirror" "$APT_SUITE")
+    # Replaced whole, and only when it changes: another build may be reading it.
+    if [ "$(cat "$APT_STATE/sources.list" 2>/dev/null)" != "$list" ]; then
+        printf '%s\n' "$list" >"$APT_STATE/sources.list.$$"
+        mv "$APT_STATE/sources.list.$$" "$APT_STATE/sources.list"
+    fi
     if [ ! -s "$APT_STATE/updated" ]; then
         echo "apt: reading Debian $APT_SUITE ($APT_ARCH) package lists" >&2
         debian_apt update -qq
@@ -39,10 +44,12 @@ debian_mirror() {
 debian_apt() { _debian_apt_run apt-get "$@"; }
 debian_apt_cache() { _debian_apt_run apt-cache "$@"; }
 
+# One apt call at a time on a state (apt's own locks are off, as they would
+# take the system's): builds side by side share the source package's.
 _debian_apt_run() {
     local tool=$1
     shift
-    "$tool" -o Dir::Etc::SourceList="$APT_STATE/sources.list" \
+    flock "$APT_STATE/lock" "$tool" -o Dir::Etc::SourceList="$APT_STATE/sources.list" \
         -o Dir::Etc::SourceParts=/dev/null \
         -o Dir::Etc::Preferences=/dev/null -o Dir::Etc::PreferencesParts=/dev/null \
         -o Dir::State="$APT_STATE" -o Dir::State::Lists="$APT_STATE/lists" \
@@ -83,12 +90,16 @@ debian_source_tarball() {
     local version dl
     version=$(debian_source_version "$2") || return 1
     dl=$1/src-dl/$version
-    if ! ls "$dl"/"$2"_*.orig.tar.* >/dev/null 2>&1; then
-        rm -rf "$dl"
-        mkdir -p "$dl"
-        echo "apt: downloading the $2 $version source package" >&2
-        (cd "$dl" && debian_apt source --download-only -qq "$2=$version" >&2)
-    fi
+    mkdir -p "$1/src-dl"
+    (
+        flock 8  # one download at a time: two builds may want the same source
+        if ! ls "$dl"/"$2"_*.orig.tar.* >/dev/null 2>&1; then
+            rm -rf "$dl"
+            mkdir -p "$dl"
+            echo "apt: downloading the $2 $version source package" >&2
+            cd "$dl" && debian_apt source --download-only -qq "$2=$version" >&2
+        fi
+    ) 8>"$1/src-dl/.lock"
     ls "$dl"/"$2"_*.orig.tar.* | head -n 1
 }
 
