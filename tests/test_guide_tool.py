@@ -442,7 +442,8 @@ def tool_child(argv, env=None, out=subprocess.PIPE, err=subprocess.PIPE):
         if value is not None:
             environment[name] = value
     command = shlex.split(os.environ.get("QUARNEL_PYTHON", "")) or [sys.executable]
-    return subprocess.Popen(command + ([ARCHIVE] if ARCHIVE else ["-m", "quarnel_guide"]) + argv, stdin=None if closing else subprocess.PIPE,
+    tool = [ARCHIVE] if ARCHIVE else ["-m", "quarnel_guide"]
+    return subprocess.Popen(command + tool + argv, stdin=None if closing else subprocess.PIPE,
                             stdout=out, stderr=err, env=environment, preexec_fn=closing)
 
 

@@ -29,20 +29,25 @@ def read(path):
         return f.read()
 
 
+def name(target, major, version):
+    """The bundle's name: its file is dist/NAME.tar.gz, its folder NAME."""
+    return "quarnel-%s-%s-py%s" % (version, target.target, VERSIONS[major])
+
+
 def make(target, major, version, archive):
     build = os.path.join(TOP, target.build_dir(major, targets.host_arch()))
     module = os.path.join(build, MODULE[major])
     if not os.path.isfile(module):
         subprocess.check_call([os.path.join(TOP, "tools", "build.sh"), target.target, major, build],
                               stdout=sys.stderr)
-    name = "quarnel-%s-%s-py%s" % (version, target.target, VERSIONS[major])
-    path = os.path.join(TOP, "dist", name + ".tar.gz")
+    folder = name(target, major, version)
+    path = os.path.join(TOP, "dist", folder + ".tar.gz")
     with tarfile.open(path + ".part", "w:gz") as bundle:
-        add(bundle, name + "/" + MODULE[major], read(module), 0o755)
-        add(bundle, name + "/quarnel-guide.pyz", read(archive), 0o755)
-        add(bundle, name + "/install.sh", read(os.path.join(TOP, "box", "install.sh")), 0o755)
-        add(bundle, name + "/README", read(os.path.join(TOP, "box", "README")))
-        add(bundle, name + "/PYTHON", (VERSIONS[major] + "\n").encode("ascii"))
+        add(bundle, folder + "/" + MODULE[major], read(module), 0o755)
+        add(bundle, folder + "/quarnel-guide.pyz", read(archive), 0o755)
+        add(bundle, folder + "/install.sh", read(os.path.join(TOP, "box", "install.sh")), 0o755)
+        add(bundle, folder + "/README", read(os.path.join(TOP, "box", "README")))
+        add(bundle, folder + "/PYTHON", (VERSIONS[major] + "\n").encode("ascii"))
     os.rename(path + ".part", path)
     return path
 

@@ -20,6 +20,7 @@ import tarfile
 import tempfile
 import zipfile
 
+import bundle
 import targets
 from runner import CommandFailed, capture, run
 
@@ -225,12 +226,12 @@ def bundles(s, version):
         if not os.path.exists(os.path.join(shell, target.qemu)):
             os.symlink(shutil.which(target.qemu), os.path.join(shell, target.qemu))
         for major, init in (("2", "initquarnel"), ("3", "PyInit_quarnel")):
-            name = "quarnel-%s-%s-py%s" % (version, target.target, "2.7" if major == "2" else "3")
+            name = bundle.name(target, major, version)
             if os.path.join(TOP, "dist", name + ".tar.gz") not in made:
                 continue
             unpacked = os.path.join(s.work, name)
             tarfile.open(os.path.join(TOP, "dist", name + ".tar.gz")).extractall(s.work)
-            module = os.path.join(unpacked, "quarnel.so" if major == "2" else "quarnel.abi3.so")
+            module = os.path.join(unpacked, bundle.MODULE[major])
             s.check(name + ": file checks", lambda: s.run(
                 [PY311, os.path.join(TOP, "tests", "check_shared_object.py"), module, "--elf", target.elf,
                  "--glibc", target.glibc, "--init", init, "--triplet", target.triplet]) == 0)
@@ -238,7 +239,7 @@ def bundles(s, version):
             if major == "2" or not py3_installed:
                 py3_installed = py3_installed or major == "3"
                 s.check(name + ": busybox sh install.sh, used under qemu, --remove",
-                        lambda: box_install(s, unpacked, python, shell))
+                        lambda: box_install(s, unpacked, bundle.MODULE[major], python, shell))
             if major == "3" and not refused:
                 refused = True
                 s.check(name + ": refused for Python 2.7 in one line", lambda: refusal(
@@ -250,43 +251,39 @@ def first_python(target, major, host):
         return f.read().split()[0]
 
 
-def box_install(s, bundle, python, shell):
-    root = os.path.join(bundle + "-root")
-    lib = capture([python, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"])
+def box_install(s, unpacked, module, python, shell):
+    root = unpacked + "-root"
+    lib, scripts = capture([python, "-c", "import sysconfig; p = sysconfig.get_paths(); print(p['purelib']); "
+                                          "print(p['scripts'])"]).splitlines()
     os.makedirs(root + os.path.dirname(os.path.dirname(lib)))  # folders an image has already
     before = files_under(root)
     env = dict(PATH=shell, HOME=root, PYTHONPATH=root + lib)
     install = ["busybox", "sh", "install.sh", "--root", root, "--python", python]
-    s.run([os.path.join(shell, install[0])] + install[1:], cwd=bundle, env=env)
-    plugin = os.path.join(bundle + "-plugin", "plugin.py")  # not beside the bundle's own module
+    s.run([os.path.join(shell, install[0])] + install[1:], cwd=unpacked, env=env)
+    plugin = os.path.join(unpacked + "-plugin", "plugin.py")  # not beside the bundle's own module
     os.mkdir(os.path.dirname(plugin))
     with open(plugin, "w") as f:
         f.write(PLUGIN)
-    listing = os.path.join(bundle, "week.xml.gz")
+    listing = os.path.join(unpacked, "week.xml.gz")
     with gzip.open(listing, "wb") as f:
         f.write(LISTING)
-    scripts = capture([python, "-c", "import sysconfig; print(sysconfig.get_paths()['scripts'])"])
-    s.run([root + scripts + "/quarnel-guide", "from-xmltv", listing, os.path.join(bundle, "epg")], env=env)
-    shown = capture([python, plugin, os.path.join(bundle, "epg", "c.tv")], env=env,
+    s.run([root + scripts + "/quarnel-guide", "from-xmltv", listing, os.path.join(unpacked, "epg")], env=env)
+    shown = capture([python, plugin, os.path.join(unpacked, "epg", "c.tv")], env=env,
                     log=s.log).splitlines()
-    s.run([os.path.join(shell, install[0])] + install[1:] + ["--remove"], cwd=bundle, env=env)
+    s.run([os.path.join(shell, install[0])] + install[1:] + ["--remove"], cwd=unpacked, env=env)
     with open(s.log, "a") as f:
         f.write("plugin: %s\nroot after --remove: %s\n" % (shown, files_under(root)))
-    return shown == [root + lib + "/" + module_of(bundle), "1767225600 Kept"] and files_under(root) == before
+    return shown == [root + lib + "/" + module, "1767225600 Kept"] and files_under(root) == before
 
 
-def module_of(bundle):
-    return [n for n in os.listdir(bundle) if n.startswith("quarnel") and n.endswith(".so")][0]
-
-
-def refusal(s, bundle, python, shell):
-    command = [os.path.join(shell, "busybox"), "sh", "install.sh", "--root", bundle + "-refused", "--python", python]
-    said = subprocess.run(command, cwd=bundle, env=dict(PATH=shell), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+def refusal(s, unpacked, python, shell):
+    command = [os.path.join(shell, "busybox"), "sh", "install.sh", "--root", unpacked + "-refused", "--python", python]
+    said = subprocess.run(command, cwd=unpacked, env=dict(PATH=shell), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                           universal_newlines=True)
     with open(s.log, "a") as f:
         f.write("$ %s\n%s" % (" ".join(command), said.stdout))
     return said.returncode == 1 and len(said.stdout.splitlines()) == 1 and "is for Python 3.8 or later" in \
-        said.stdout and not os.path.exists(bundle + "-refused")
+        said.stdout and not os.path.exists(unpacked + "-refused")
 
 
 def python2_build(s):

@@ -31,6 +31,7 @@ def test_build(target, major, build, said):
     is added to said."""
     log = os.path.join(build, "test-all.log")
     name = os.path.relpath(build, TOP)
+
     def keep(line):  # what the fetches and builds say, without the compiler's progress
         if not re.match(r"\[|g?make\[", line):
             said.append(line.rstrip("\n"))
@@ -47,12 +48,13 @@ def test_build(target, major, build, said):
     with open(log) as f:
         said.append("".join(f.readlines()[-4:]).rstrip())
     found = results(report) if os.path.exists(report) else []
+    by_name = dict(found)
     rows = []
     for test, result in found:
         if test.startswith("suite-"):
             python = test[len("suite-"):]
-            rows.append((target.target, python, "suite " + result, dict(found).get("leak-loop-" + python, "?"),
-                         dict(found).get("archive-" + python, "-")))
+            rows.append((target.target, python, "suite " + result, by_name.get("leak-loop-" + python, "?"),
+                         by_name.get("archive-" + python, "-")))
         elif test == "shared-object":
             rows.append((target.target, os.path.basename(build), "file checks " + result, "-", "-"))
     if status or not found:
@@ -73,10 +75,7 @@ def system_packages(builds):
 def main(names):
     builds = list(targets.builds(names, TOP))
     system_packages(builds)
-    order = []
-    for target, _, _ in builds:
-        if target.target not in order:
-            order.append(target.target)
+    order = list(dict.fromkeys(target.target for target, _, _ in builds))
     lanes = [[b for b in builds if order.index(b[0].target) % 2 == lane] for lane in (0, 1)]
     shown = threading.Lock()
 
