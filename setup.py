@@ -1,7 +1,8 @@
 """Builds quarnel the way Python extensions are built: with setuptools for
 Python 3 (the stable-ABI quarnel.abi3.so, wheel tag cp38-abi3), with plain
 distutils for Python 2.7 where setuptools is absent (quarnel.so). The
-sources and flags come from sources.txt, which the CMake build reads too.
+sources and flags come from sources.txt, through sources.py, which the
+CMake build runs too.
 
 Cross builds follow the interpreter's build settings as image recipes set
 them: _PYTHON_SYSCONFIGDATA_NAME, _PYTHON_HOST_PLATFORM, CC, LDSHARED and the
@@ -22,6 +23,9 @@ except ImportError:
     bdist_wheel = None
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import sources  # noqa: E402  (sources.txt's one reader, CMake's too)
+
 PY3 = sys.version_info[0] >= 3
 
 # What the interpreter's own build settings bring that the module's checks do
@@ -36,15 +40,6 @@ OVERRIDES = ["-fno-stack-protector", "-U_FORTIFY_SOURCE"]
 def read_text(name):
     with open(os.path.join(HERE, name)) as f:
         return f.read()
-
-
-def build_table():
-    table = {}
-    for line in read_text("sources.txt").splitlines():
-        fields = line.split()
-        if fields and not line.startswith("#"):
-            table[fields[0]] = fields[1:]
-    return table
 
 
 class BuildExt(build_ext):
@@ -82,7 +77,7 @@ if bdist_wheel:
 
 
 def extension():
-    table = build_table()
+    table = sources.table()
     name = "quarnel.abi3.so" if PY3 else "quarnel.so"
     options = dict(
         sources=table["guide"] + table["module"] + table["python3" if PY3 else "python2"],
