@@ -1,7 +1,8 @@
 # Cross build for one target of targets.txt with Debian's cross toolchain:
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/cross.cmake -DQUARNEL_TARGET=mipsel ...
 # A box vendor's SDK drops in as a toolchain file of its own instead.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUARNEL_TARGET QUARNEL_TABLE_PYTHON)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUARNEL_TARGET QUARNEL_TABLE_PYTHON
+     QUARNEL_TARGET_TRIPLET QUARNEL_TARGET_QEMU QUARNEL_TARGET_CFLAGS)
 include(${CMAKE_CURRENT_LIST_DIR}/targets.cmake)
 quarnel_read_target(${QUARNEL_TARGET})
 

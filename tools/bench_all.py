@@ -8,32 +8,36 @@ Usage: bench_all.py [TARGET...]"""
 import os
 import sys
 
+import build as builder
+import debian
 import targets
-from runner import run
+from runner import Log, run
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SHOW = lambda line: True  # noqa: E731  the figures are the point
 
 
 def main(names):
-    host = targets.host_arch()
-    run([os.path.join(TOP, "tools", "need.sh"), "strace:strace"], os.devnull)
+    table = targets.load()
+    host = table.host
+    builds = list(table.builds(names, TOP))
+    builder.system_packages(Log(os.devnull), table, dict.fromkeys(target.target for target, _, _ in builds))
+    debian.need(Log(os.devnull), "strace:strace")
     benched, log = [], os.devnull
-    for target, major, build in targets.builds(names, TOP):
+    for target, major, build in builds:
         log = os.path.join(build, "bench.log")
-        run([os.path.join(TOP, "tools", "build.sh"), target.target, major, build], log)
-        with open(os.path.join(build, "interpreters.txt")) as f:
-            python = f.readline().strip()
+        os.makedirs(build, exist_ok=True)
+        python = builder.build(Log(log), table, target, major, build)[0]
         # The floor program runs on the cross toolchain's own C library.
-        emulator = [] if target.target == host else ["--emulator", "%s -L /usr/%s" % (target.qemu, target.triplet)]
+        emulator = ["--emulator", " ".join(target.emulator())] if target.emulator() else []
         print("=== %s, %s" % (target.target, os.path.basename(python)))
         sys.stdout.flush()
         run([python, os.path.join(TOP, "bench", "bench.py"), build] + emulator + ["--python", python], log, echo=SHOW)
         run([python, os.path.join(TOP, "bench", "grid.py"), build], log, echo=SHOW)
-        if target.target == host:  # the listing's size is the point, not the CPU
+        if target == host:  # the listing's size is the point, not the CPU
             run([python, os.path.join(TOP, "bench", "xmltv_peak.py"), python], log, echo=SHOW)
         benched.append(python)
-    run([os.path.join(TOP, ".deps", "bin", "python3.11"), os.path.join(TOP, "bench", "xmltv_week.py")] + benched,
+    run([debian.fetch_headers_python(Log(log), host, host), os.path.join(TOP, "bench", "xmltv_week.py")] + benched,
         log, echo=SHOW)
     return 0
 

@@ -11,7 +11,9 @@ import subprocess
 import sys
 import tarfile
 
+import build as builder
 import targets
+from runner import Log
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MODULE = {"2": "quarnel.so", "3": "quarnel.abi3.so"}
@@ -34,12 +36,16 @@ def name(target, major, version):
     return "quarnel-%s-%s-py%s" % (version, target.target, VERSIONS[major])
 
 
-def make(target, major, version, archive):
-    build = os.path.join(TOP, target.build_dir(major, targets.host_arch()))
+def to_stderr(line):  # standard output is the bundles' paths
+    sys.stderr.write(line)
+    return False
+
+
+def make(table, target, major, version, archive):
+    build = os.path.join(TOP, target.build_dir(major, table.host.target))
     module = os.path.join(build, MODULE[major])
     if not os.path.isfile(module):
-        subprocess.check_call([os.path.join(TOP, "tools", "build.sh"), target.target, major, build],
-                              stdout=sys.stderr)
+        builder.build(Log(os.devnull, echo=to_stderr), table, target, major, build)
     folder = name(target, major, version)
     path = os.path.join(TOP, "dist", folder + ".tar.gz")
     with tarfile.open(path + ".part", "w:gz") as bundle:
@@ -52,17 +58,20 @@ def make(target, major, version, archive):
     return path
 
 
-def main(names):
-    table = targets.load()
-    boxes = [targets.find(table, name) for name in names] if names else targets.boxes(table, targets.host_arch())
+def make_all(table, names=()):
+    """The bundles of the named box targets (every one when none are named), made."""
+    boxes = [table.find(name) for name in names] if names else table.boxes()
     version = read(os.path.join(TOP, "VERSION")).decode("ascii").strip()
     archive = os.path.join(TOP, "dist", "quarnel-guide.pyz")
     subprocess.check_call([sys.executable, os.path.join(TOP, "tools", "guide_archive.py"), archive],
                           stdout=subprocess.DEVNULL)
-    for target in boxes:
-        for major in ("2", "3"):
-            if (target.py2 if major == "2" else target.py3) != "-":
-                print(make(target, major, version, archive))
+    return [make(table, target, major, version, archive)
+            for target in boxes for major in ("2", "3") if target.pythons(major)]
+
+
+def main(names):
+    for path in make_all(targets.load(), names):
+        print(path)
 
 
 if __name__ == "__main__":

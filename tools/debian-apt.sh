@@ -1,7 +1,8 @@
-# Sourced by the fetch scripts: apt-get against any Debian suite and
-# architecture through a private state under .deps/apt/, with its own empty
-# dpkg status, so the system's apt setup is never touched and the host's
-# installed versions never stand in for the suite's. The mirror is the one
+# Sourced by tools/debian.py (its apt() and need()) and need.sh, the only
+# shell left: apt-get against any Debian suite and architecture through a
+# private state under .deps/apt/, with its own empty dpkg status, so the
+# system's apt setup is never touched and the host's installed versions
+# never stand in for the suite's. The mirror is the one
 # this machine's own Debian sources use.
 
 # debian_apt_init STATE_DIR SUITE ARCH: sets up (once) and selects a state.
@@ -76,6 +77,13 @@ debian_download_closure() {
     mv "$APT_STATE/cache/archives"/*.deb "$dir"/
 }
 
+# Downloads packages $2... alone (no dependencies) into directory $1.
+debian_apt_download() {
+    local dir=$1
+    shift
+    (cd "$dir" && debian_apt download -qq "$@")
+}
+
 # The version of the selected suite's source package $1.
 debian_source_version() {
     local version
@@ -101,30 +109,6 @@ debian_source_tarball() {
         fi
     ) 8>"$1/src-dl/.lock"
     ls "$dl"/"$2"_*.orig.tar.* | head -n 1
-}
-
-# standalone_headers ROOT: Debian's pyconfig.h only forwards to
-# <triplet/pythonX.Y/pyconfig.h> on the system include path, and a debug
-# interpreter's headers are links to the release ones (whose quoted includes
-# would find the release pyconfig.h): real files beside Python.h instead, so
-# the unpacked tree stands alone.
-standalone_headers() {
-    local inc real
-    for inc in "$1"/usr/include/python*; do
-        [ -d "$inc" ] || continue
-        find "$inc" -maxdepth 1 -type l -exec sh -c 't=$(readlink -f "$1") && rm "$1" && cp -r "$t" "$1"' _ {} \;
-        real=$(find "$1/usr/include" -path "*/$(basename "$inc")/pyconfig.h" ! -path "$inc/*" | head -n 1)
-        if [ -n "$real" ]; then cp --remove-destination "$real" "$inc/pyconfig.h"; fi
-    done
-}
-
-# write_wrapper PATH COMMENT LINE...: the script .deps/bin/NAME that starts
-# an interpreter from its tree, each LINE a line of it after the comment.
-write_wrapper() {
-    local path=$1 comment=$2
-    shift 2
-    { echo '#!/bin/sh'; echo "# $comment"; printf '%s\n' "$@"; } >"$path"
-    chmod +x "$path"
 }
 
 # Installs system packages (from the system's own sources) for commands that

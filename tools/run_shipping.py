@@ -20,14 +20,15 @@ import tarfile
 import tempfile
 import zipfile
 
+import build as builder
 import bundle
+import debian
 import targets
-from runner import CommandFailed, capture, run
+from runner import CommandFailed, Log, capture, run
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOOLS = os.path.join(TOP, "tools")
-PY311 = os.path.join(TOP, ".deps", "bin", "python3.11")
-DEBIAN_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"  # a plain Debian machine's: no other python3.11 first
+DEBIAN_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"  # a plain Debian machine's: no other Python first
 
 
 class Shipping(object):
@@ -35,7 +36,8 @@ class Shipping(object):
         self.work, self.passed, self.failed = work, 0, 0
         self.log = os.path.join(work, "shipping.log")
         self.table = targets.load()
-        self.host = targets.find(self.table, "host")
+        self.host, self.tooling = self.table.host, self.table.tooling()
+        self.python = self.tooling.system_python3()  # Debian's own, with venv, pip and setuptools
 
     def check(self, name, step):
         """Runs step(); a check passes when it returns True."""
@@ -65,13 +67,11 @@ class Shipping(object):
         check, guide_tool_check.sh)."""
         target = target or self.host
         # The shim that interrupts file calls, as the target's own build made it.
-        build = target.build_dir("3" if target.py3 != "-" else "2", self.host.target)
-        env = dict(os.environ, PYTHONPATH=module_dir, QUARNEL_BUILD_DIR=module_dir, QUARNEL_PYTHON=python,
-                   QUARNEL_EXPECT_MACHINE=target.machine(), QUARNEL_STACK_DEPTH=target.depth,
-                   QUARNEL_EMULATED="" if target.qemu == "-" else target.qemu, QUARNEL_MODULE_ONLY="1",
-                   QUARNEL_EINTR_SHIM=os.path.join(TOP, build, "tests", "eintr_shim.so"))
-        return self.run([python, "-m", "unittest", "discover", "-p", "test_*.py"], cwd=os.path.join(TOP, "tests"),
-                        env=env) == 0
+        build = target.build_dir("3" if target.py3 else "2", self.host.target)
+        return self.run([sys.executable, os.path.join(TOP, "tests", "run_suite.py"), "--python", python,
+                         "--module-dir", module_dir, "--machine", target.machine(), "--depth", str(target.depth),
+                         "--emulated", target.qemu, "--module-only",
+                         "--shim", os.path.join(TOP, build, "tests", "eintr_shim.so")]) == 0
 
     def venv_suite(self, venv):
         python = os.path.join(venv, "bin", "python")
@@ -84,36 +84,33 @@ class Shipping(object):
         """The README's sh block `name`, run as written in the copy of the checkout."""
         block = os.path.join(self.work, "block.sh")
         with open(block, "w") as f:
-            f.write(capture([PY311, os.path.join(TOP, "tests", "readme_sh.py"), os.path.join(TOP, "README.md"), name]))
+            f.write(capture([sys.executable, os.path.join(TOP, "tests", "readme_sh.py"), os.path.join(TOP, "README.md"), name]))
         env = dict(os.environ, PATH=DEBIAN_PATH, **variables)
         return self.run(["bash", "-e", block], cwd=copy, env=env) == 0
 
 
-def audit_python(host):
+def audit_python(log, host):
     """The first of sid's Pythons the host's row names, and the path of auditwheel."""
-    path = capture([os.path.join(TOOLS, "fetch-python-modules.sh"), "sid", "python3-auditwheel",
-                    "python3-pyelftools", "python3-packaging"])
-    version = [v for suite, v in host.py3_entries if suite == "sid"][0]
-    name = "python" + version
-    if version.endswith("+"):
-        name = capture([os.path.join(TOOLS, "fetch-python.sh"), "sid", host.target, name]).splitlines()[0]
-    name = capture([os.path.join(TOOLS, "fetch-python.sh"), "sid", host.target, name]).splitlines()[-1]
-    return os.path.join(TOP, ".deps", "bin", name), path
+    path = debian.modules(log, "sid", host.target, ["python3-auditwheel", "python3-pyelftools", "python3-packaging"])
+    version = [v for suite, v in host.py3 if suite == "sid"][0]
+    name = debian.python3_names(log, "sid", host.target, version[2:-1])[0] if version.endswith("+") \
+        else "python" + version
+    return debian.fetch_python(log, "sid", host, host, [name]), path
 
 
 def wheels(s, version):
-    python, path = audit_python(s.host)
-    for target in s.table:
+    python, path = audit_python(Log(s.log), s.host)
+    for target in s.table.targets:
         try:
-            wheel = capture([os.path.join(TOOLS, "wheel.sh"), target.target], log=s.log).splitlines()[-1]
-        except (CommandFailed, IndexError):
+            wheel = builder.wheel(Log(s.log), s.table, target)
+        except (CommandFailed, OSError):
             s.check("wheel for " + target.target, lambda: False)
             continue
         name = os.path.basename(wheel)
         unpacked = os.path.join(s.work, "wheel-" + target.target)
         zipfile.ZipFile(wheel).extractall(unpacked)
         s.check(name + ": file checks", lambda: s.run(
-            [PY311, os.path.join(TOP, "tests", "check_shared_object.py"), os.path.join(unpacked, "quarnel.abi3.so"),
+            [sys.executable, os.path.join(TOP, "tests", "check_shared_object.py"), os.path.join(unpacked, "quarnel.abi3.so"),
              "--elf", target.elf, "--glibc", target.glibc, "--init", "PyInit_quarnel", "--triplet", target.triplet]) == 0)
         s.check(name + ": carries the types", lambda: all(
             os.path.isfile(os.path.join(unpacked, *path)) for path in (
@@ -139,7 +136,7 @@ def releases(s, version):
     sdist = os.path.join(TOP, "dist", "quarnel-%s.tar.gz" % version)
     if os.path.exists(sdist):
         os.remove(sdist)
-    s.run(["/usr/bin/python3.11", "setup.py", "-q", "sdist", "-d", "dist"], cwd=TOP, check=False)
+    s.run([s.python, "setup.py", "-q", "sdist", "-d", "dist"], cwd=TOP, check=False)
     s.check("source release " + os.path.basename(sdist), lambda: os.path.isfile(sdist))
     names = tarfile.open(sdist).getnames() if os.path.isfile(sdist) else []
     s.check("source release holds sources only", lambda: "quarnel-%s/sources.txt" % version in names and not [
@@ -147,7 +144,7 @@ def releases(s, version):
 
     # The host's wheel by its own name, in a plain venv: pip alone decides it fits.
     venv = os.path.join(s.work, "venv-wheel")
-    s.run(["/usr/bin/python3.11", "-m", "venv", venv])
+    s.run([s.python, "-m", "venv", venv])
     s.check("pip installs the host's wheel in a fresh venv", lambda: s.run(
         [os.path.join(venv, "bin", "pip"), "install", "-q", "--no-index",
          os.path.join(TOP, "dist", s.wheel_name(s.host, version))], cwd=s.work) == 0)
@@ -168,28 +165,27 @@ def releases(s, version):
     s.check("suite in the venv installed from the checkout", lambda: s.venv_suite(os.path.join(copy, "venv")))
     s.check("README: mypy finds the stubs both ways", lambda: s.readme(copy, "mypy finding the stubs",
                                                                        MYPY_CACHE_DIR="/dev/null"))
-    armhf = targets.find(s.table, "armhf")
+    armhf = s.table.find("armhf")
     s.check("README: one target's wheel (armhf, this machine's)", lambda: s.readme(copy, "one target's wheel") and all(
         os.path.isfile(os.path.join(copy, "dist", s.wheel_name(t, version))) for t in (armhf, s.host)))
     s.check("README: Python 2.7 build", lambda: s.readme(copy, "Python 2.7 build") and os.path.isfile(
         os.path.join(copy, "build-setuptools", "lib.linux-%s-2.7" % platform.machine(), "quarnel.so")))
-    header_python = capture([os.path.join(TOOLS, "fetch-python.sh"), "--headers", "armhf"]).splitlines()[-1]
-    include = capture([os.path.join(TOOLS, "python-include.sh"), os.path.join(TOP, ".deps", "bin", header_python)])
+    include = debian.include_dir(debian.fetch_headers_python(Log(s.log), armhf, s.host))
     shutil.rmtree(os.path.join(copy, "dist"), ignore_errors=True)
     by_hand = os.path.join(s.work, "by-hand")
 
     def wheel_by_hand():
         if not s.readme(copy, "one target's wheel by hand", TRIPLET=armhf.triplet, MACHINE=armhf.machine(),
-                        TAG=armhf.wheel, CPUFLAGS="", ROOT=include[:-len("/usr/include/python3.11")]):
+                        TAG=armhf.wheel, CPUFLAGS="", ROOT=include[:include.rindex("/usr/include/")]):
             return False
         zipfile.ZipFile(os.path.join(copy, "dist", s.wheel_name(armhf, version))).extractall(by_hand)
-        return s.run([PY311, os.path.join(TOP, "tests", "check_shared_object.py"),
+        return s.run([sys.executable, os.path.join(TOP, "tests", "check_shared_object.py"),
                       os.path.join(by_hand, "quarnel.abi3.so"), "--elf", armhf.elf, "--glibc", armhf.glibc,
                       "--init", "PyInit_quarnel"]) == 0
     s.check("README: one target's wheel by hand (armhf), file checks", wheel_by_hand)
 
     venv = os.path.join(s.work, "venv-sdist")
-    s.run(["/usr/bin/python3.11", "-m", "venv", "--system-site-packages", venv])
+    s.run([s.python, "-m", "venv", "--system-site-packages", venv])
     s.check("pip install from the sdist, offline", lambda: s.run(
         [os.path.join(venv, "bin", "pip"), "install", "-q", "--no-index", "--no-build-isolation", sdist], cwd=s.work) == 0)
     s.check("suite in the venv installed from the sdist", lambda: s.venv_suite(venv))
@@ -198,7 +194,12 @@ def releases(s, version):
                    log=s.log, check=False)
     with open(s.log, "a") as f:
         f.write(mypy)
-    s.check("mypy: each misuse reported", lambda: mypy.count(": error:") == 6)
+    # mypy's documented line form, FILE:LINE: error: MESSAGE; every call line
+    # of the misuses is one error, and nothing else is.
+    misuses = os.path.join(TOP, "tests", "typing", "misuses_quarnel.py")
+    wanted = {n for n, line in enumerate(open(misuses), 1) if line.strip() and not line.startswith(("#", "import"))}
+    reported = {int(m.group(1)) for m in re.finditer(r"(?m)^[^:\n]*misuses_quarnel\.py:(\d+): error: ", mypy)}
+    s.check("mypy: each misuse reported", lambda: reported == wanted)
 
 
 PLUGIN = "import sys, quarnel\nprint(quarnel.__file__)\nprint('%d %s' % quarnel.read(sys.argv[1])[0])\n"
@@ -220,9 +221,9 @@ def bundles(s, version):
     shell = os.path.join(s.work, "busybox")
     os.mkdir(shell)
     s.run(["busybox", "--install", "-s", shell])
-    made = capture([sys.executable, os.path.join(TOOLS, "bundle.py")], log=s.log).splitlines()
+    made = bundle.make_all(s.table)
     py3_installed, refused = False, False
-    for target in targets.boxes(s.table, s.host.target):
+    for target in s.table.boxes():
         if not os.path.exists(os.path.join(shell, target.qemu)):
             os.symlink(shutil.which(target.qemu), os.path.join(shell, target.qemu))
         for major, init in (("2", "initquarnel"), ("3", "PyInit_quarnel")):
@@ -233,7 +234,7 @@ def bundles(s, version):
             tarfile.open(os.path.join(TOP, "dist", name + ".tar.gz")).extractall(s.work)
             module = os.path.join(unpacked, bundle.MODULE[major])
             s.check(name + ": file checks", lambda: s.run(
-                [PY311, os.path.join(TOP, "tests", "check_shared_object.py"), module, "--elf", target.elf,
+                [sys.executable, os.path.join(TOP, "tests", "check_shared_object.py"), module, "--elf", target.elf,
                  "--glibc", target.glibc, "--init", init, "--triplet", target.triplet]) == 0)
             python = first_python(target, major, s.host.target)
             if major == "2" or not py3_installed:
@@ -288,14 +289,14 @@ def refusal(s, unpacked, python, shell):
 
 def python2_build(s):
     """Python 2.7 through plain distutils; its settings name /usr/include."""
-    py2 = os.path.join(TOP, ".deps", "bin", capture([os.path.join(TOOLS, "fetch-python.sh"), "--python2"], log=s.log))
-    include = capture([os.path.join(TOOLS, "python-include.sh"), py2])
+    py2 = debian.host_python2(Log(s.log), s.tooling)
+    include = debian.include_dir(py2)
     lib, scripts = os.path.join(s.work, "py2"), os.path.join(s.work, "py2-bin")
     s.check("python2.7 setup.py build", lambda: s.run(
         [py2, "setup.py", "-q", "build", "--build-lib", lib, "--build-temp", os.path.join(s.work, "py2-tmp"),
          "--build-scripts", scripts], cwd=TOP, env=dict(os.environ, CFLAGS="-I" + include)) == 0)
     s.check("python2.7 build: file checks", lambda: s.run(
-        [PY311, os.path.join(TOP, "tests", "check_shared_object.py"), os.path.join(lib, "quarnel.so"),
+        [sys.executable, os.path.join(TOP, "tests", "check_shared_object.py"), os.path.join(lib, "quarnel.so"),
          "--elf", s.host.elf, "--glibc", s.host.glibc, "--init", "initquarnel"]) == 0)
     s.check("python2.7 build: suite", lambda: s.suite(py2, lib))
     s.check("quarnel-guide from the python2.7 build", lambda: s.run(
@@ -304,16 +305,15 @@ def python2_build(s):
 
 
 def main():
-    run([os.path.join(TOOLS, "need.sh"), "python3.11:python3.11", "mypy:mypy", "-:python3-venv",
-         "-:python3-setuptools", "-:python3-wheel", "-:python3-pip", "tv_validate_file:xmltv-util",
-         "busybox:busybox-static"], os.devnull)
+    debian.need(Log(os.devnull), "mypy:mypy", "-:python3-venv", "-:python3-setuptools", "-:python3-wheel",
+                "-:python3-pip", "tv_validate_file:xmltv-util", "busybox:busybox-static")
     work = tempfile.mkdtemp(prefix="quarnel-shipping-")
     try:
         s = Shipping(work)
         version = open(os.path.join(TOP, "VERSION")).read().strip()
         s.check("README names version " + version, lambda: "quarnel " + version in open(os.path.join(TOP, "README.md")).read())
         s.check("README: the module sizes of the built files", lambda: s.run(
-            [PY311, os.path.join(TOOLS, "readme_sizes.py")]) == 0)
+            [sys.executable, os.path.join(TOOLS, "readme_sizes.py")]) == 0)
         wheels(s, version)
         releases(s, version)
         python2_build(s)

@@ -7,26 +7,34 @@ side, every other one of the table in each: most of a run is one
 emulator's suite waiting on one core.
 Usage: run_targets.py [TARGET...]   (default: every target; "host": this machine)"""
 import concurrent.futures
+import json
 import os
 import re
 import sys
 import threading
 import xml.etree.ElementTree as ElementTree
 
+import build as builder
 import targets
-from runner import CommandFailed, run
+from runner import CommandFailed, Log, capture, run
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-def results(report):
-    """[(test name, "Passed" | "Failed" | ...)] from ctest's JUnit report, in the order run."""
+def results(build, report):
+    """[(test name, "Passed" | "Failed" | ..., its labels)] in the order run:
+    the outcomes from ctest's JUnit report, the labels (what a test is, in
+    which interpreter) from ctest's own listing, joined by name."""
+    listing = json.loads(capture(["ctest", "--show-only=json-v1"], cwd=build))
+    labels = {test["name"]: dict(label.partition("=")[::2] for prop in test.get("properties", [])
+                                 if prop["name"] == "LABELS" for label in prop["value"])
+              for test in listing["tests"]}
     outcome = {"run": "Passed", "fail": "Failed", "notrun": "Not Run", "disabled": "Disabled"}
-    return [(case.get("name"), outcome.get(case.get("status"), case.get("status") or "?"))
+    return [(case.get("name"), outcome.get(case.get("status"), case.get("status") or "?"), labels.get(case.get("name"), {}))
             for case in ElementTree.parse(report).getroot().iter("testcase")]
 
 
-def test_build(target, major, build, said):
+def test_build(table, target, major, build, said):
     """The rows of the summary for one build directory; what to show of it
     is added to said."""
     log = os.path.join(build, "test-all.log")
@@ -39,42 +47,34 @@ def test_build(target, major, build, said):
     try:
         os.makedirs(build, exist_ok=True)
         open(log, "w").close()
-        run([os.path.join(TOP, "tools", "build.sh"), target.target, major, build], log, echo=keep)
-    except CommandFailed as error:
+        builder.build(Log(log, echo=keep), table, target, major, build)
+    except (CommandFailed, OSError) as error:
         said.append("build or fetch failed: %s" % error)
         return [(target.target, "python" + major, "BUILD OR FETCH FAILED", "-", "-")]
     report = os.path.join(build, "ctest-junit.xml")
     status = run(["ctest", "--output-on-failure", "--output-junit", report], log, cwd=build, check=False)
     with open(log) as f:
         said.append("".join(f.readlines()[-4:]).rstrip())
-    found = results(report) if os.path.exists(report) else []
-    by_name = dict(found)
+    found = results(build, report) if os.path.exists(report) else []
+    # A label "kind=" says what a test is, "interpreter=" where it ran.
+    by_kind = {(labels.get("kind"), labels.get("interpreter")): result for _, result, labels in found}
     rows = []
-    for test, result in found:
-        if test.startswith("suite-"):
-            python = test[len("suite-"):]
-            rows.append((target.target, python, "suite " + result, by_name.get("leak-loop-" + python, "?"),
-                         by_name.get("archive-" + python, "-")))
-        elif test == "shared-object":
+    for _, result, labels in found:
+        python = labels.get("interpreter")
+        if labels.get("kind") == "suite":
+            rows.append((target.target, python, "suite " + result, by_kind.get(("leak-loop", python), "?"),
+                         by_kind.get(("archive", python), "-")))
+        elif labels.get("kind") == "file-checks":
             rows.append((target.target, os.path.basename(build), "file checks " + result, "-", "-"))
     if status or not found:
         rows.append((target.target, name, "CTEST FAILED (see %s)" % os.path.relpath(log, TOP), "-", "-"))
     return rows
 
 
-def system_packages(builds):
-    """The cross compilers and emulators the builds install, installed first:
-    apt installs one thing at a time."""
-    host = targets.host_arch()
-    needs = sorted(set(need for target, _, _ in builds if target.target != host for need in (
-        "%s-g++:g++-%s" % (target.triplet, target.triplet), "%s:qemu-user-static" % target.qemu)))
-    if needs:
-        run([os.path.join(TOP, "tools", "need.sh")] + needs, os.devnull)
-
-
 def main(names):
-    builds = list(targets.builds(names, TOP))
-    system_packages(builds)
+    table = targets.load()
+    builds = list(table.builds(names, TOP))
+    builder.system_packages(Log(os.devnull, echo=lambda line: True), table, dict.fromkeys(target.target for target, _, _ in builds))
     order = list(dict.fromkeys(target.target for target, _, _ in builds))
     lanes = [[b for b in builds if order.index(b[0].target) % 2 == lane] for lane in (0, 1)]
     shown = threading.Lock()
@@ -83,7 +83,7 @@ def main(names):
         rows = {}
         for target, major, build in members:
             said = []
-            rows[build] = test_build(target, major, build, said)
+            rows[build] = test_build(table, target, major, build, said)
             with shown:
                 print("=== %s, Python %s: %s" % (target.target, major, os.path.relpath(build, TOP)))
                 print("\n".join(said))

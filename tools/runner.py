@@ -49,3 +49,24 @@ def capture(command, cwd=None, env=None, log=None, check=True):
     if child.returncode and check:
         raise CommandFailed(command, child.returncode, log or "standard error")
     return child.stdout.strip()
+
+
+class Log(object):
+    """A log file and what of it to show here: the one thing the build and
+    fetch steps are handed for every command and message."""
+
+    def __init__(self, path, echo=None):
+        self.path, self.echo = path, echo
+
+    def run(self, command, **kwargs):
+        return run(command, self.path, echo=self.echo, **kwargs)
+
+    def capture(self, command, **kwargs):
+        return capture(command, log=self.path, **kwargs)
+
+    def say(self, line):
+        with open(self.path, "a") as f:
+            f.write(line + "\n")
+        if self.echo and self.echo(line + "\n"):
+            sys.stdout.write(line + "\n")
+            sys.stdout.flush()

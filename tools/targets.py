@@ -1,22 +1,20 @@
 """The one reader of targets.txt, the CPUs the module is built and tested
-for. The whole table is checked at every start (columns, kinds, suites,
+for. The whole table is checked once per run (columns, kinds, suites,
 tags), and a mistake names its line, target and column; everything else
-asks here for typed values. Standard library only; run by Debian's
-/usr/bin/python3.11 (tools/target.sh starts it so).
+takes typed rows from here, passed on as arguments. Standard library
+only. The host's row also names the Debian suites and the Python 3 this
+machine's own tooling uses (Tooling), so no script spells them again.
 
-Usage: targets.py --names              every target
-       targets.py --check              the table's check alone
-       targets.py --boxes              the targets a box bundle is made for
-       targets.py NAME COLUMN          one column ("-" for none); NAME "host": this machine's
-       targets.py NAME dir 2|3         its build directory
-       targets.py NAME machine         its machine name (uname -m), from the wheel tag
-       targets.py NAME py2-sources     its Python 2.7s, a line each: SUITE binary|ucs4|ucs2
-       targets.py NAME py3-entries     its Python 3s, a line each: SUITE VERSION (N+: from N on)
-       targets.py NAME cmake           its row as a CMake script setting QUARNEL_TARGET_<COLUMN>"""
+Usage: targets.py --check              the table's check alone
+       targets.py --names              every target
+       targets.py NAME cmake           its row as a CMake script setting QUARNEL_TARGET_<COLUMN>
+                                       (for a hand-made cross build; NAME "host": this machine)"""
+import dataclasses
 import os
 import re
 import subprocess
 import sys
+from typing import Optional, Tuple
 
 TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "targets.txt")
 COLUMNS = ("target", "triplet", "qemu", "cflags", "elf", "glibc", "wheel", "py2", "py3", "depth")
@@ -38,23 +36,41 @@ PATTERNS = {
             "later ones may end in + (every 3.N from there on)"),
     "depth": (r"[0-9]+", "a number of levels"),
 }
+KINDS = {"": "binary", "source": "ucs4", "ucs2": "ucs2"}
 
 
 class TableError(Exception):
     pass
 
 
-class Target(object):
-    """One row: its columns as attributes, plus the parsed interpreter lists."""
+@dataclasses.dataclass(frozen=True)
+class Target:
+    """One row, typed: "-" read as empty (qemu, cflags) or as no entries (py2)."""
+    target: str
+    triplet: str
+    qemu: str          # "" on the host
+    cflags: str
+    elf: str
+    glibc: str
+    wheel: str
+    py2: Tuple[Tuple[str, str], ...]   # (suite, "binary" | "ucs4" | "ucs2"): Debian's, or built here
+    py3: Tuple[Tuple[str, str], ...]   # (suite, "3.N" | "3.N+"), the first exact
+    depth: int
 
-    def __init__(self, fields):
-        for column, value in zip(COLUMNS, fields):
-            setattr(self, column, value)
-        # (suite, "binary" | "ucs4" | "ucs2"): a Debian binary, or built here from source.
-        self.py2_sources = [] if self.py2 == "-" else [
-            (entry.split(":")[0], {"": "binary", "source": "ucs4", "ucs2": "ucs2"}[entry.partition(":")[2]])
-            for entry in self.py2.split(",")]
-        self.py3_entries = [tuple(entry.split(":")) for entry in self.py3.split(",")]
+    @classmethod
+    def from_fields(cls, fields):
+        row = dict(zip(COLUMNS, fields))
+        return cls(
+            target=row["target"], triplet=row["triplet"], qemu=row["qemu"].strip("-"),
+            cflags=row["cflags"] if row["cflags"] != "-" else "", elf=row["elf"], glibc=row["glibc"],
+            wheel=row["wheel"],
+            py2=tuple((entry.split(":")[0], KINDS[entry.partition(":")[2]])
+                      for entry in row["py2"].split(",")) if row["py2"] != "-" else (),
+            py3=tuple(tuple(entry.split(":")) for entry in row["py3"].split(",")),
+            depth=int(row["depth"]))
+
+    def pythons(self, major):
+        return self.py2 if major == "2" else self.py3
 
     def build_dir(self, major, host):
         suffix = "-py3" if major == "3" else ""
@@ -63,10 +79,65 @@ class Target(object):
     def machine(self):
         return re.sub(r".*linux[0-9]*_", "", self.wheel)
 
+    def emulator(self):
+        """How the target's own programs run here: [] on the host."""
+        return [self.qemu, "-L", "/usr/" + self.triplet] if self.qemu else []
 
-def load(path=TABLE):
-    """The rows of the table, checked; TableError naming the first mistake."""
-    targets = []
+
+@dataclasses.dataclass(frozen=True)
+class Tooling:
+    """What this machine's own tooling runs, read off the host's row: its
+    first Python 3 is Debian's own here (the release of the cross
+    toolchains too), its first Python 2.7 the one that builds the others."""
+    host: Target
+    suite: str              # this machine's Debian release
+    python3: str            # "3.N": Debian's /usr/bin/python3.N
+    python2_suite: str
+
+    def system_python3(self):
+        return "/usr/bin/python" + self.python3
+
+
+@dataclasses.dataclass(frozen=True)
+class Table:
+    targets: Tuple[Target, ...]
+    host: Target
+
+    def find(self, name):
+        name = self.host.target if name == "host" else name
+        for target in self.targets:
+            if target.target == name:
+                return target
+        raise TableError("no target %s in targets.txt" % name)
+
+    def tooling(self):
+        suite, version = self.host.py3[0]
+        if not self.host.py2:
+            raise TableError("targets.txt: the host's row (%s) names no Python 2.7" % self.host.target)
+        return Tooling(self.host, suite, version, self.host.py2[0][0])
+
+    def builds(self, names, top):
+        """(target, "2" | "3", build directory) for each Python each named
+        target has (every target when none are named), in the table's order."""
+        for name in names or [t.target for t in self.targets]:
+            target = self.find(name)
+            for major in ("2", "3"):
+                if target.pythons(major):
+                    yield target, major, os.path.join(top, target.build_dir(major, self.host.target))
+
+    def boxes(self):
+        """The targets a box bundle is made for: every CPU but the build
+        machine's that has a Python 2.7, which is what set-top boxes run."""
+        return [t for t in self.targets if t != self.host and t.py2]
+
+
+def host_arch():
+    return subprocess.check_output(["dpkg", "--print-architecture"]).decode().strip()
+
+
+def load(path=TABLE, host: Optional[str] = None):
+    """The table, checked; TableError naming the first mistake."""
+    rows = []
     with open(path) as f:
         for number, line in enumerate(f, 1):
             fields = line.split()
@@ -82,86 +153,49 @@ def load(path=TABLE):
                 pattern, words = PATTERNS[column]
                 if not re.match(r"(%s)\Z" % pattern, value):
                     raise TableError("%s, column %s: %r is not %s" % (where, column, value, words))
-            target = Target(fields)
-            for column, entries in (("py2", target.py2_sources), ("py3", target.py3_entries)):
-                for suite, _ in entries:
+            target = Target.from_fields(fields)
+            for column in ("py2", "py3"):
+                for suite, _ in getattr(target, column):
                     if suite not in SUITES:
                         raise TableError("%s, column %s: unknown suite %r (known: %s)"
                                          % (where, column, suite, ", ".join(SUITES)))
-            if target.target in [t.target for t in targets]:
+            if target.target in [t.target for t in rows]:
                 raise TableError("%s, column target: a second row for %s" % (where, target.target))
-            targets.append(target)
-    return targets
+            rows.append(target)
+    host = host or host_arch()
+    found = [t for t in rows if t.target == host]
+    if not found:
+        raise TableError("targets.txt has no row for this machine (%s)" % host)
+    return Table(tuple(rows), found[0])
 
 
-def host_arch():
-    return subprocess.check_output(["dpkg", "--print-architecture"]).decode().strip()
-
-
-def find(targets, name):
-    name = host_arch() if name == "host" else name
-    for target in targets:
-        if target.target == name:
-            return target
-    raise TableError("no target %s in targets.txt" % name)
-
-
-def builds(names, top):
-    """(target, "2" | "3", build directory) for each Python each named target
-    has (all targets when none are named), in the table's order."""
-    table, host = load(), host_arch()
-    for name in names or [t.target for t in table]:
-        target = find(table, name)
-        for major in ("2", "3"):
-            if (target.py2 if major == "2" else target.py3) != "-":
-                yield target, major, os.path.join(top, target.build_dir(major, host))
-
-
-def boxes(table, host):
-    """The targets a box bundle is made for: every CPU but the build
-    machine's that has a Python 2.7, which is what set-top boxes run."""
-    return [t for t in table if t.target != host and t.py2 != "-"]
+CMAKE_COLUMNS = ("triplet", "qemu", "cflags", "elf", "glibc", "depth")
 
 
 def cmake_script(target):
-    """The row as CMake reads it: QUARNEL_TARGET_<COLUMN>, "-" as empty."""
-    return "".join('set(QUARNEL_TARGET_%s "%s")\n' % (column.upper(), "" if value == "-" else value)
-                   for column, value in ((c, getattr(target, c)) for c in COLUMNS))
+    """The row as CMake reads it: QUARNEL_TARGET_<COLUMN>."""
+    return "".join('set(QUARNEL_TARGET_%s "%s")\n' % (column.upper(), getattr(target, column))
+                   for column in CMAKE_COLUMNS)
 
 
-def answer(args, targets):
-    if args == ["--names"]:
-        return [t.target for t in targets]
-    if args == ["--boxes"]:
-        return [t.target for t in boxes(targets, host_arch())]
-    if args == ["--check"]:
-        return []
-    if len(args) < 2:
-        raise TableError(__doc__.split("\n\n")[-1])
-    target, what = find(targets, args[0]), args[1]
-    if what == "dir" and len(args) == 3 and args[2] in ("2", "3"):
-        return [target.build_dir(args[2], host_arch())]
-    if what == "machine":
-        return [target.machine()]
-    if what == "py2-sources":
-        return ["%s %s" % source for source in target.py2_sources]
-    if what == "py3-entries":
-        return ["%s %s" % entry for entry in target.py3_entries]
-    if what == "cmake":
-        return [cmake_script(target).rstrip("\n")]
-    if what in COLUMNS and len(args) == 2:
-        return [getattr(target, what)]
-    raise TableError("targets.py: no column or question %r (columns: %s)" % (" ".join(args[1:]), " ".join(COLUMNS)))
+def cmake_definitions(target):
+    """The row as -D arguments: a build handed these does not read the table."""
+    return ["-DQUARNEL_TARGET=" + target.target] + [
+        "-DQUARNEL_TARGET_%s=%s" % (column.upper(), getattr(target, column)) for column in CMAKE_COLUMNS]
 
 
 def main(args):
     try:
-        lines = answer(args, load())
+        table = load()
+        if args == ["--names"]:
+            print("\n".join(t.target for t in table.targets))
+        elif len(args) == 2 and args[1] == "cmake":
+            sys.stdout.write(cmake_script(table.find(args[0])))
+        elif args != ["--check"]:
+            raise TableError(__doc__.split("\n\n")[-1])
     except TableError as error:
         sys.stderr.write("%s\n" % error)
         return 2
-    for line in lines:
-        print(line)
     return 0
 
 

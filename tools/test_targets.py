@@ -36,11 +36,18 @@ class TableTest(unittest.TestCase):
                     targets.load(f.name)
             for word in words:
                 self.assertIn(word, str(caught.exception))
-        self.assertEqual([t.target for t in targets.load()][:2], ["amd64", "mipsel"])
+        self.assertEqual([t.target for t in targets.load().targets][:2], ["amd64", "mipsel"])
         with tempfile.NamedTemporaryFile("w", suffix=".txt") as f:  # comments may be indented
             f.write("\n".join(lines[:row] + ["  # an indented comment"] + lines[row:]) + "\n")
             f.flush()
-            self.assertEqual([t.target for t in targets.load(f.name)], [t.target for t in targets.load()])
+            self.assertEqual(targets.load(f.name), targets.load())
+
+    def test_tooling_is_the_running_python(self):
+        # The Makefile names the tooling's interpreter once; the host's row must agree.
+        tooling = targets.load().tooling()
+        self.assertEqual(tooling.python3, "%d.%d" % sys.version_info[:2])
+        self.assertTrue(os.path.samefile(tooling.system_python3(), sys.executable))
+        self.assertIn(tooling.suite, targets.SUITES)
 
 
 if __name__ == "__main__":

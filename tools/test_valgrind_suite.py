@@ -35,7 +35,8 @@ class StandInTest(unittest.TestCase):
             os.mkdir(empty)
             env = dict(os.environ, PATH=scratch + os.pathsep + os.environ["PATH"])
             for folder, status in ((build, 0), (empty, 1)):  # the module's build; a folder without it
-                done = subprocess.run([sys.executable, os.path.join(TOP, "tools", "valgrind_suite.py"), folder, python],
+                done = subprocess.run([sys.executable, os.path.join(TOP, "tools", "valgrind_suite.py"), folder, python,
+                                       os.devnull],
                                       env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                       universal_newlines=True)
                 self.assertEqual(done.returncode, status, done.stdout[-2000:])

@@ -1,11 +1,14 @@
 """The module's suite under valgrind memcheck in one interpreter, then its log read:
 fails if any error or definite leak has the module in its stack (the
 interpreter's own, suppressed by CPython's file or not, do not count).
-Usage: valgrind_suite.py BUILD_DIR PYTHON_COMMAND"""
+Usage: valgrind_suite.py BUILD_DIR PYTHON_COMMAND SUPPRESSIONS
+SUPPRESSIONS: a file of valgrind suppressions, or CPython's source tarball
+to take Misc/valgrind-python.supp from."""
 import os
 import re
 import subprocess
 import sys
+import tarfile
 
 from runner import run
 
@@ -40,35 +43,33 @@ def blocks(lines):
         yield block
 
 
-def suppressions(build):
+def suppressions(build, tarball):
     """CPython's own valgrind suppressions, from the 2.7 source package."""
     supp = os.path.join(build, "valgrind-python.supp")
-    if not (os.path.exists(supp) and os.path.getsize(supp)):
-        tarball = subprocess.check_output(["bash", "-c", '. "$0/tools/debian-apt.sh" && debian_apt_init '
-                                           '"$0/.deps/apt/bullseye-source" bullseye "$(dpkg --print-architecture)" && '
-                                           'debian_source_tarball "$0/.deps" python2.7', TOP]).decode().split()[-1]
-        text = subprocess.check_output(["tar", "-xOf", tarball, "--wildcards", "*/Misc/valgrind-python.supp"])
-        with open(supp, "wb") as f:
-            f.write(re.sub(rb"(?m)^###([{}]|   )", rb"\1", text))
+    text = subprocess.check_output(["tar", "-xOf", tarball, "--wildcards", "*/Misc/valgrind-python.supp"])
+    with open(supp, "wb") as f:
+        f.write(re.sub(rb"(?m)^###([{}]|   )", rb"\1", text))
     return supp
 
 
-def run_suite(build, python):
-    """The interpreter itself under valgrind (not its wrapper), as the wrapper would start it."""
+def run_suite(build, python, supp):
+    """The interpreter itself under valgrind (not its wrapper), as the wrapper
+    would start it; the suite through its launcher."""
     build = os.path.abspath(build)
     asked = "import os, sys; print(sys.executable); print(sys.prefix); print(os.environ.get('LD_LIBRARY_PATH', ''))"
     exe, home, libs = (subprocess.check_output([python, "-c", asked]).decode().split("\n") + [""])[:3]
     log = os.path.join(build, "valgrind.log")
     print("valgrind memcheck over the suite (log: %s)" % log)
     sys.stdout.flush()
-    env = dict(os.environ, PYTHONHOME=home, LD_LIBRARY_PATH=libs, PYTHONPATH=build, QUARNEL_BUILD_DIR=build,
-               QUARNEL_UNDER_VALGRIND="1", QUARNEL_MODULE_ONLY="1")
-    command = ["valgrind", "--tool=memcheck", "--suppressions=" + suppressions(build), "--leak-check=full",
-               "--child-silent-after-fork=yes", "--show-leak-kinds=definite", "--errors-for-leak-kinds=definite",
-               "--num-callers=40", "--log-file=" + log, exe, "-m", "unittest", "discover", "-p", "test_*.py"]
+    valgrind = ["valgrind", "--tool=memcheck", "--suppressions=" + supp, "--leak-check=full",
+                "--child-silent-after-fork=yes", "--show-leak-kinds=definite", "--errors-for-leak-kinds=definite",
+                "--num-callers=40", "--log-file=" + log, exe]
     said = os.path.join(build, "valgrind-suite.log")
     open(said, "w").close()
-    status = run(command, said, cwd=os.path.join(TOP, "tests"), env=env, check=False)
+    status = run([sys.executable, os.path.join(TOP, "tests", "run_suite.py"), "--python", python, "--module-dir", build,
+                  "--module-only", "--shim", os.path.join(build, "tests", "eintr_shim.so"),
+                  "--env", "PYTHONHOME=" + home, "--env", "LD_LIBRARY_PATH=" + libs,
+                  "--env", "QUARNEL_UNDER_VALGRIND=1", "--"] + valgrind, said, check=False)
     with open(said) as f:
         print("".join(f.readlines()[-3:]).rstrip())  # the suite's own verdict
     return log, status
@@ -90,4 +91,7 @@ def main(path, suite_status=0):
 
 
 if __name__ == "__main__":
-    sys.exit(main(*run_suite(sys.argv[1], sys.argv[2])))
+    build, python, supp = sys.argv[1:4]
+    if tarfile.is_tarfile(supp):
+        supp = suppressions(build, supp)
+    sys.exit(main(*run_suite(build, python, supp)))
