@@ -19,6 +19,7 @@ import targets
 from runner import CommandFailed, Log, capture, run
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+KINDS = ("suite", "leak-loop", "archive", "file-checks")  # the LABELS "kind=" of tests/CMakeLists.txt
 
 
 def results(build, report):
@@ -66,8 +67,11 @@ def test_build(table, target, major, build, said):
                          by_kind.get(("archive", python), "-")))
         elif labels.get("kind") == "file-checks":
             rows.append((target.target, os.path.basename(build), "file checks " + result, "-", "-"))
-    if status or not found:
-        rows.append((target.target, name, "CTEST FAILED (see %s)" % os.path.relpath(log, TOP), "-", "-"))
+    # A test without a known kind would go unshown: that is a failure too.
+    unshown = [test for test, _, labels in found if labels.get("kind") not in KINDS]
+    if status or not found or unshown or not any(labels.get("kind") == "suite" for _, _, labels in found):
+        rows.append((target.target, name, "CTEST FAILED (see %s)%s" % (
+            os.path.relpath(log, TOP), "; no kind label: " + ", ".join(unshown) if unshown else ""), "-", "-"))
     return rows
 
 
