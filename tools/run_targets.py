@@ -54,8 +54,9 @@ def test_build(table, target, major, build, said):
         return [(target.target, "python" + major, "BUILD OR FETCH FAILED", "-", "-")]
     report = os.path.join(build, "ctest-junit.xml")
     status = run(["ctest", "--output-on-failure", "--output-junit", report], log, cwd=build, check=False)
-    with open(log) as f:
-        said.append("".join(f.readlines()[-4:]).rstrip())
+    with open(log) as f:  # ctest's verdict, past its label times
+        said.extend(line.rstrip() for line in f.readlines()[-40:]
+                    if re.match(r"\d+% tests passed|Total Test time|The following tests FAILED|\s+\d+ - ", line))
     found = results(build, report) if os.path.exists(report) else []
     # A label "kind=" says what a test is, "interpreter=" where it ran.
     by_kind = {(labels.get("kind"), labels.get("interpreter")): result for _, result, labels in found}
