@@ -195,6 +195,10 @@ def main(args):
         return 2
     table = targets.load()
     log = Log(os.devnull, echo=lambda line: True)
+    if args[0] == "--wheel":  # standard output is the wheels' paths; setuptools' chatter goes to a log
+        os.makedirs(os.path.join(TOP, "dist"), exist_ok=True)
+        log = Log(os.path.join(TOP, "dist", "wheels.log"))
+        open(log.path, "w").close()
     names = (args[1:] or [t.target for t in table.targets]) if args[0] == "--wheel" else [args[0]]
     try:
         system_packages(log, table, names)
