@@ -26,7 +26,9 @@ def parse(args):
     parser.add_argument("--archive", help="quarnel-guide.pyz, for the archive's checks")
     parser.add_argument("--first", action="store_true", help="the build's first interpreter: heavy tables in full")
     parser.add_argument("--module-only", action="store_true", help="the module's tests alone, not the tool's")
-    parser.add_argument("--env", action="append", default=[], metavar="NAME=VALUE", help="one more variable")
+    parser.add_argument("--under-valgrind", action="store_true", help="started under valgrind: sample the heavy tables")
+    parser.add_argument("--env", action="append", default=[], metavar="NAME=VALUE",
+                        help="one more variable for the interpreter's own start (PYTHONHOME...)")
     parser.add_argument("tests", nargs="*", help="test names; default: every test_*.py")
     prefix = []
     if "--" in args:
@@ -41,6 +43,7 @@ def environment(options, base):
                QUARNEL_BUILD_DIR=os.path.abspath(options.build_dir or options.module_dir),
                QUARNEL_EMULATED=options.emulated)
     for flag, name in ((options.first, "QUARNEL_FIRST_PYTHON"), (options.module_only, "QUARNEL_MODULE_ONLY"),
+                       (options.under_valgrind, "QUARNEL_UNDER_VALGRIND"),
                        (options.properties, "QUARNEL_PROPERTIES_REQUIRED")):
         if flag:
             env[name] = "1"

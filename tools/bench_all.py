@@ -21,7 +21,7 @@ def main(names):
     table = targets.load()
     host = table.host
     builds = list(table.builds(names, TOP))
-    builder.system_packages(Log(os.devnull), table, dict.fromkeys(target.target for target, _, _ in builds))
+    builder.system_packages(Log(os.devnull), table, dict.fromkeys(target for target, _, _ in builds))
     debian.need(Log(os.devnull), "strace:strace")
     benched, log = [], os.devnull
     for target, major, build in builds:

@@ -24,12 +24,12 @@ SETUP_LOCAL = os.path.join(TOP, "tools", "python2-setup.local")
 PROPERTY_MODULES = ["python3-hypothesis", "python3-attr", "python3-sortedcontainers", "python3-exceptiongroup"]
 
 
-def system_packages(log, table, names):
-    """What the builds of the named targets run here, installed first and at
+def system_packages(log, table, rows):
+    """What the builds of these targets run here, installed first and at
     once: apt installs one thing at a time."""
     needs = ["cmake:cmake", "g++:g++", "make:make", "gcc:gcc", "readelf:binutils", "dpkg-architecture:dpkg-dev",
              "apt-get:apt", "dpkg:dpkg", "flock:util-linux"]
-    for target in (table.find(name) for name in names):
+    for target in rows:
         if target != table.host:
             needs += ["%s-g++:g++-%s" % (target.triplet, target.triplet), "%s:qemu-user-static" % target.qemu]
     debian.need(log, *sorted(set(needs)))
@@ -43,8 +43,10 @@ def python2_from_source(log, tooling, target, suite, width):
     recipe; wrapped as python2.7-<target> (4-byte) or python2.7-ucs2[-<target>]."""
     host = tooling.host
     build_python = debian.host_python2(log, tooling)
-    wrapper = os.path.join(debian.BIN, {"ucs4": "python2.7-" + target.target, "ucs2": "python2.7-ucs2"}[width]
-                           + ("-" + target.target if width == "ucs2" and target != host else ""))
+    # The host's 2-byte build has no suffix: python2.7 alone is Debian's.
+    name = "python2.7-" + target.target if width == "ucs4" else \
+        "python2.7-ucs2" + ("" if target == host else "-" + target.target)
+    wrapper = os.path.join(debian.BIN, name)
     version = debian.apt(log, suite + "-source", suite, host.target, "debian_source_version", "python2.7")
     prefix = os.path.join(debian.DEPS, "py2-%s-%s-%s" % (target.target, width, version))
     configure = ["--prefix=/usr", "--enable-unicode=" + width, "--disable-ipv6", "--without-ensurepip"]
@@ -167,6 +169,10 @@ def build(log, table, target, major, build_dir, cmake_args=(), first_only=False)
     return pythons
 
 
+def wheel_name(target, version):
+    return "quarnel-%s-cp38-abi3-%s.whl" % (version, target.wheel)
+
+
 def wheel(log, table, target):
     """dist/quarnel-<version>-cp38-abi3-<tag>.whl: setuptools run by this
     machine's Debian Python 3 with the target's own build settings, from its
@@ -174,7 +180,7 @@ def wheel(log, table, target):
     python = debian.fetch_headers_python(log, target, table.host)
     stdlib = log.capture([python, "-c", "import os; print(os.path.dirname(os.__file__))"])
     version = open(os.path.join(TOP, "VERSION")).read().strip()
-    path = os.path.join(TOP, "dist", "quarnel-%s-cp38-abi3-%s.whl" % (version, target.wheel))
+    path = os.path.join(TOP, "dist", wheel_name(target, version))
     log.say("building " + os.path.basename(path))
     if os.path.exists(path):
         os.remove(path)
@@ -193,21 +199,22 @@ def main(args):
     if args[:1] != ["--wheel"] and (len(args) < 3 or args[1] not in ("2", "3")):
         sys.stderr.write(__doc__.split("\n\n")[1] + "\n")
         return 2
-    table = targets.load()
+    wheels = args[0] == "--wheel"
     log = Log(os.devnull, echo=lambda line: True)
-    if args[0] == "--wheel":  # standard output is the wheels' paths; setuptools' chatter goes to a log
+    if wheels:  # standard output is the wheels' paths; setuptools' chatter goes to a log
         os.makedirs(os.path.join(TOP, "dist"), exist_ok=True)
         log = Log(os.path.join(TOP, "dist", "wheels.log"))
         open(log.path, "w").close()
-    names = (args[1:] or [t.target for t in table.targets]) if args[0] == "--wheel" else [args[0]]
     try:
-        system_packages(log, table, names)
-        if args[0] == "--wheel":
+        table = targets.load()
+        rows = ([table.find(name) for name in args[1:]] or list(table.targets)) if wheels else [table.find(args[0])]
+        system_packages(log, table, rows)
+        if wheels:
             debian.need(log, "-:python3-setuptools", "-:python3-wheel")
-            for name in names:
-                print(wheel(log, table, table.find(name)))
+            for target in rows:
+                print(wheel(log, table, target))
         else:
-            build(log, table, table.find(args[0]), args[1], os.path.abspath(args[2]), args[3:],
+            build(log, table, rows[0], args[1], os.path.abspath(args[2]), args[3:],
                   first_only=bool(os.environ.get("QUARNEL_FIRST_ONLY")))
     except (CommandFailed, OSError, targets.TableError) as error:
         sys.stderr.write("%s\n" % error)

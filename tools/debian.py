@@ -9,6 +9,7 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEPS = os.path.join(TOP, ".deps")
@@ -17,12 +18,14 @@ APT_SHELL = os.path.join(TOP, "tools", "debian-apt.sh")
 # Bumped when wrappers change form, so older ones are written again.
 FORM = "wrapper form 3"
 SMOKE = 'import struct, subprocess, tempfile, unittest; u"\\u0410".encode("cp1251")'
+_fetched = {}  # (suite, arch, packages, program) -> [its lock, its wrapper once fetched]
+_fetched_lock = threading.Lock()
 
 
 def need(log, *pairs):
     """System packages for what this machine lacks: command:package pairs,
     or -:package for one without a command of its own."""
-    log.run(["bash", "-c", '. "$0" && need_packages "$@"', APT_SHELL] + list(pairs))
+    log.run([os.path.join(TOP, "tools", "need.sh")] + list(pairs))
 
 
 def apt(log, state, suite, arch, function, *args):
@@ -74,6 +77,18 @@ def python3_names(log, suite, arch, floor):
 
 
 def fetch_python(log, suite, target, host, packages, program=None):
+    """fetched(), once a run for the same interpreter: builds side by side
+    ask for the same ones (this machine's Python 3 above all), and each ask
+    costs an apt call."""
+    with _fetched_lock:
+        entry = _fetched.setdefault((suite, target.target, tuple(packages), program), [threading.Lock(), None])
+    with entry[0]:
+        if entry[1] is None:
+            entry[1] = fetched(log, suite, target, host, packages, program)
+        return entry[1]
+
+
+def fetched(log, suite, target, host, packages, program=None):
     """Debian SUITE's interpreter for target with everything it depends on,
     unpacked into .deps/py/, and the command that starts it: through the
     tree's own dynamic loader on this machine (a newer suite needs its own,
@@ -92,9 +107,11 @@ def fetch_python(log, suite, target, host, packages, program=None):
     os.makedirs(os.path.join(DEPS, "py"), exist_ok=True)
     root = os.path.join(os.path.realpath(os.path.join(DEPS, "py")), "%s-%s-%s-%s" % (suite, arch, package, version))
     complete = os.path.join(root, ".complete")
-    if os.path.exists(wrapper) and os.path.exists(complete) and root in open(wrapper).read() \
-            and FORM in open(wrapper).read():
-        return wrapper
+    if os.path.exists(wrapper) and os.path.exists(complete):
+        with open(wrapper) as f:
+            text = f.read()
+        if root in text and FORM in text:
+            return wrapper
     if not os.path.exists(complete):
         log.say("fetching %s %s (%s, %s) into %s" % (package, version, suite, arch, os.path.relpath(root, TOP)))
         shutil.rmtree(root, ignore_errors=True)
@@ -166,7 +183,7 @@ def host_python2(log, tooling, flavour="release"):
         'root=$(cd "$(dirname "$(readlink -f "$0")")/../py2-%s" && pwd)' % flavour, "PYTHONHOME=$root/usr",
         "LD_LIBRARY_PATH=$root/usr/lib/%s${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" % tooling.host.triplet,
         "export PYTHONHOME LD_LIBRARY_PATH", 'exec "$root/usr/bin/%s" "$@"' % name])
-    log.run([wrapper, "-c", 'import struct, subprocess, unittest; u"\\u0410".encode("cp1251")'])
+    log.run([wrapper, "-c", SMOKE])
     open(os.path.join(root, ".complete"), "w").close()
     log.say("%s ready: .deps/bin/%s" % (name, name))
     return wrapper

@@ -77,9 +77,6 @@ class Shipping(object):
         python = os.path.join(venv, "bin", "python")
         return self.suite(python, capture([python, "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])"]))
 
-    def wheel_name(self, target, version):
-        return "quarnel-%s-cp38-abi3-%s.whl" % (version, target.wheel)
-
     def readme(self, copy, name, **variables):
         """The README's sh block `name`, run as written in the copy of the checkout."""
         block = os.path.join(self.work, "block.sh")
@@ -147,7 +144,7 @@ def releases(s, version):
     s.run([s.python, "-m", "venv", venv])
     s.check("pip installs the host's wheel in a fresh venv", lambda: s.run(
         [os.path.join(venv, "bin", "pip"), "install", "-q", "--no-index",
-         os.path.join(TOP, "dist", s.wheel_name(s.host, version))], cwd=s.work) == 0)
+         os.path.join(TOP, "dist", builder.wheel_name(s.host, version))], cwd=s.work) == 0)
     s.check("suite in the venv the wheel went into", lambda: s.venv_suite(venv))
     s.check("quarnel-guide from the wheel, XMLTV checked by tv_validate_file and tv_sort", lambda: s.run(
         [os.path.join(TOP, "tests", "guide_tool_check.sh"), os.path.join(s.work, "tool-wheel"),
@@ -167,7 +164,7 @@ def releases(s, version):
                                                                        MYPY_CACHE_DIR="/dev/null"))
     armhf = s.table.find("armhf")
     s.check("README: one target's wheel (armhf, this machine's)", lambda: s.readme(copy, "one target's wheel") and all(
-        os.path.isfile(os.path.join(copy, "dist", s.wheel_name(t, version))) for t in (armhf, s.host)))
+        os.path.isfile(os.path.join(copy, "dist", builder.wheel_name(t, version))) for t in (armhf, s.host)))
     s.check("README: Python 2.7 build", lambda: s.readme(copy, "Python 2.7 build") and os.path.isfile(
         os.path.join(copy, "build-setuptools", "lib.linux-%s-2.7" % platform.machine(), "quarnel.so")))
     include = debian.include_dir(debian.fetch_headers_python(Log(s.log), armhf, s.host))
@@ -178,7 +175,7 @@ def releases(s, version):
         if not s.readme(copy, "one target's wheel by hand", TRIPLET=armhf.triplet, MACHINE=armhf.machine(),
                         TAG=armhf.wheel, CPUFLAGS="", ROOT=include[:include.rindex("/usr/include/")]):
             return False
-        zipfile.ZipFile(os.path.join(copy, "dist", s.wheel_name(armhf, version))).extractall(by_hand)
+        zipfile.ZipFile(os.path.join(copy, "dist", builder.wheel_name(armhf, version))).extractall(by_hand)
         return s.run([sys.executable, os.path.join(TOP, "tests", "check_shared_object.py"),
                       os.path.join(by_hand, "quarnel.abi3.so"), "--elf", armhf.elf, "--glibc", armhf.glibc,
                       "--init", "PyInit_quarnel"]) == 0

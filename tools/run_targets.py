@@ -79,9 +79,9 @@ def test_build(table, target, major, build, said):
 def main(names):
     table = targets.load()
     builds = list(table.builds(names, TOP))
-    builder.system_packages(Log(os.devnull, echo=lambda line: True), table, dict.fromkeys(target.target for target, _, _ in builds))
-    order = list(dict.fromkeys(target.target for target, _, _ in builds))
-    lanes = [[b for b in builds if order.index(b[0].target) % 2 == lane] for lane in (0, 1)]
+    order = list(dict.fromkeys(target for target, _, _ in builds))
+    builder.system_packages(Log(os.devnull, echo=lambda line: True), table, order)
+    lanes = [[b for b in builds if order.index(b[0]) % 2 == lane] for lane in (0, 1)]
     shown = threading.Lock()
 
     def lane(members):

@@ -67,9 +67,9 @@ def run_suite(build, python, supp):
     said = os.path.join(build, "valgrind-suite.log")
     open(said, "w").close()
     status = run([sys.executable, os.path.join(TOP, "tests", "run_suite.py"), "--python", python, "--module-dir", build,
-                  "--module-only", "--shim", os.path.join(build, "tests", "eintr_shim.so"),
-                  "--env", "PYTHONHOME=" + home, "--env", "LD_LIBRARY_PATH=" + libs,
-                  "--env", "QUARNEL_UNDER_VALGRIND=1", "--"] + valgrind, said, check=False)
+                  "--module-only", "--under-valgrind", "--shim", os.path.join(build, "tests", "eintr_shim.so"),
+                  "--env", "PYTHONHOME=" + home, "--env", "LD_LIBRARY_PATH=" + libs, "--"] + valgrind,
+                 said, check=False)
     with open(said) as f:
         print("".join(f.readlines()[-3:]).rstrip())  # the suite's own verdict
     return log, status
