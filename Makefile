@@ -34,6 +34,7 @@ dist/quarnel-guide.pyz: $(wildcard python/quarnel_guide/*.py) tools/guide_archiv
 # Day to day: this machine's builds and suites only.
 check:
 	$(TOOLS) tools/test_targets.py
+	$(TOOLS) tools/test_run_targets.py
 	$(TOOLS) tools/run_targets.py host
 	$(TOOLS) tools/test_valgrind_suite.py
 
@@ -47,6 +48,7 @@ test:
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60
 	$(MAKE) --no-print-directory leakcheck
 	$(TOOLS) tools/test_targets.py
+	$(TOOLS) tools/test_run_targets.py
 	$(TOOLS) tools/test_valgrind_suite.py
 	$(TOOLS) tools/run_targets.py
 	$(TOOLS) tools/run_shipping.py

@@ -76,6 +76,12 @@ def test_build(table, target, major, build, said):
     return rows
 
 
+def failed(rows):
+    """The rows of the summary that fail the run."""
+    return [row for row in rows if row[2:4] not in (("suite Passed", "Passed"), ("file checks Passed", "-"))
+            or row[4] not in ("Passed", "-")]
+
+
 def main(names):
     table = targets.load()
     builds = list(table.builds(names, TOP))
@@ -102,10 +108,9 @@ def main(names):
     print("\n| target | interpreter or build | result | leak loop | quarnel-guide.pyz |\n|---|---|---|---|---|")
     for row in rows:
         print("| %s | %s | %s | %s | %s |" % row)
-    failed = [row for row in rows if row[2:4] not in (("suite Passed", "Passed"), ("file checks Passed", "-"))
-              or row[4] not in ("Passed", "-")]
-    print("\npairs: %d passed, %d failed" % (len(rows) - len(failed), len(failed)))
-    return 1 if failed else 0
+    bad = failed(rows)
+    print("\npairs: %d passed, %d failed" % (len(rows) - len(bad), len(bad)))
+    return 1 if bad else 0
 
 
 if __name__ == "__main__":
